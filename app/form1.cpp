@@ -1,0 +1,349 @@
+#include "form1.h"
+
+#include "configfiles.h"
+#include "lastsettings.h"
+#include "localaddress.h"
+#include "motdcodec.h"
+
+#include <QButtonGroup>
+#include <QCloseEvent>
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QGroupBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QRadioButton>
+
+#include <algorithm>
+#include <utility>
+#include <vector>
+
+namespace {
+
+// The window's layout is given in twips, 15 to a pixel at 96 dots per inch.
+QRect twips(int left, int top, int width, int height)
+{
+    return QRect(left / 15, top / 15, width / 15, height / 15);
+}
+
+QFont arial(qreal points, bool bold = false)
+{
+    QFont font(QStringLiteral("Arial"));
+    font.setPointSizeF(points);
+    font.setBold(bold);
+    return font;
+}
+
+const QString kStartedText = QStringLiteral("Orbelith Server started....");
+const QString kStoppedText = QStringLiteral("Orbelith Server stopped");
+
+constexpr int kStatusLeft = 480, kStatusTop = 6360, kStatusWidth = 3495, kStatusHeight = 255;
+// Room below the status line, left of the buttons, for a message that wraps.
+constexpr int kStatusMaxHeightPx = 80;
+
+} // namespace
+
+Form1::Form1(std::unique_ptr<ServerControl> control, QWidget *parent)
+    : QWidget(parent, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
+                          Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint),
+      m_control(control ? std::move(control) : createPlatformServerControl())
+{
+    setObjectName(QStringLiteral("Form1"));
+    setWindowTitle(QStringLiteral("OrbelithServer GUI"));
+    QFont windowFont(QStringLiteral("SimSun"));
+    windowFont.setPointSizeF(10.5);
+    setFont(windowFont);
+    resize(646, 510);
+    setTabOrderByIndex(createControls());
+    setRunning(false);
+    m_text1[0]->setFocus(Qt::OtherFocusReason);
+}
+
+Form1::~Form1() = default;
+
+std::vector<std::pair<int, QWidget *>> Form1::createControls()
+{
+    std::vector<std::pair<int, QWidget *>> tabIndices;
+    const auto place = [&tabIndices](QWidget *w, const QString &name, const QRect &geometry, int tabIndex,
+                                     const QFont &font) {
+        w->setObjectName(name);
+        w->setGeometry(geometry);
+        w->setFont(font);
+        tabIndices.emplace_back(tabIndex, w);
+    };
+    const auto label = [&](QWidget *parent, const QString &name, const QString &caption,
+                           const QRect &geometry, int tabIndex, const QFont &font = arial(9)) {
+        auto *l = new QLabel(caption, parent);
+        place(l, name, geometry, tabIndex, font);
+        return l;
+    };
+    const auto lineEdit = [&](QWidget *parent, const QString &name, const QString &text,
+                              const QRect &geometry, int tabIndex, const QFont &font = arial(9)) {
+        auto *e = new QLineEdit(text, parent);
+        place(e, name, geometry, tabIndex, font);
+        return e;
+    };
+    const auto frame = [&](const QString &name, const QString &caption, const QRect &geometry, int tabIndex) {
+        auto *f = new QGroupBox(caption, this);
+        place(f, name, geometry, tabIndex, arial(9));
+        return f;
+    };
+    const auto option = [&](QWidget *parent, const QString &name, const QString &caption,
+                            const QRect &geometry, int tabIndex) {
+        auto *o = new QRadioButton(caption, parent);
+        place(o, name, geometry, tabIndex, arial(9));
+        return o;
+    };
+    const auto button = [&](const QString &name, const QString &caption, const QRect &geometry,
+                            int tabIndex) {
+        auto *b = new QPushButton(caption, this);
+        place(b, name, geometry, tabIndex, arial(9));
+        // Enter in a box and Escape press nothing.
+        b->setAutoDefault(false);
+        b->setDefault(false);
+        return b;
+    };
+
+    label(this, QStringLiteral("Label1(0)"), QStringLiteral("ServerName"), twips(240, 360, 1095, 255), 3);
+    m_text1[0] = lineEdit(this, QStringLiteral("Text1(0)"), QStringLiteral("Quillmere"),
+                          twips(1680, 240, 3135, 375), 0);
+    label(this, QStringLiteral("Label1(1)"), QStringLiteral("Location"), twips(6000, 360, 975, 255), 32);
+    m_text1[1] = lineEdit(this, QStringLiteral("Text1(1)"), QString(), twips(7200, 240, 2175, 375), 1);
+    label(this, QStringLiteral("Label1(2)"), QStringLiteral("Web Page"), twips(240, 960, 975, 255), 4);
+    m_text1[2] =
+        lineEdit(this, QStringLiteral("Text1(2)"), QStringLiteral("http://"), twips(1680, 840, 3135, 375), 2);
+    label(this, QStringLiteral("Label1(3)"), QStringLiteral("MaxUsers"), twips(6000, 960, 1215, 255), 31);
+    m_text1[3] =
+        lineEdit(this, QStringLiteral("Text1(3)"), QStringLiteral("50"), twips(7200, 840, 2175, 375), 5);
+    label(this, QStringLiteral("Label1(4)"), QStringLiteral("ServPort"), twips(240, 1560, 975, 255), 6);
+    m_text1[4] =
+        lineEdit(this, QStringLiteral("Text1(4)"), QStringLiteral("27888"), twips(1680, 1440, 1095, 375), 9);
+    label(this, QStringLiteral("Label1(6)"), QStringLiteral("IP Address"), twips(6000, 1560, 1095, 255), 30);
+    m_text1[5] = lineEdit(this, QStringLiteral("Text1(5)"), QString(), twips(7200, 1440, 2175, 375), 13);
+    label(this, QStringLiteral("Label1(7)"), QStringLiteral("MinPing(ms)"), twips(240, 2400, 1215, 255), 7);
+    m_text1[8] =
+        lineEdit(this, QStringLiteral("Text1(8)"), QStringLiteral("0"), twips(1680, 2280, 975, 375), 16);
+
+    m_frame1 =
+        frame(QStringLiteral("Frame1"), QStringLiteral("Network Type"), twips(4920, 2160, 4455, 855), 10);
+    m_option1 =
+        option(m_frame1, QStringLiteral("Option1"), QStringLiteral("Lan"), twips(480, 240, 1095, 375), 11);
+    m_option2 = option(m_frame1, QStringLiteral("Option2"), QStringLiteral("Internet"),
+                       twips(1920, 240, 1335, 375), 12);
+    m_networkType = new QButtonGroup(this);
+    m_networkType->addButton(m_option1);
+    m_networkType->addButton(m_option2);
+    m_option2->setChecked(true);
+
+    m_frame2 = frame(QStringLiteral("Frame2"), QStringLiteral("Messages flood protection"),
+                     twips(240, 3360, 3495, 1095), 14);
+    m_text4 = lineEdit(m_frame2, QStringLiteral("Text4"), QStringLiteral("3"), twips(120, 360, 495, 375), 27,
+                       arial(10.5));
+    label(m_frame2, QStringLiteral("Label2"), QStringLiteral("messages at most in "),
+          twips(720, 480, 2055, 255), 15);
+    m_text3 = lineEdit(m_frame2, QStringLiteral("Text3"), QStringLiteral("5"), twips(2520, 360, 495, 375), 26,
+                       arial(10.5));
+    label(m_frame2, QStringLiteral("Label3"), QStringLiteral("ms"), twips(3120, 480, 255, 255), 33);
+
+    label(this, QStringLiteral("Label1(8)"), QStringLiteral("Message of the Day"),
+          twips(4920, 3120, 2295, 255), 8);
+    m_text2 = new QPlainTextEdit(QStringLiteral("Welcome!\n"), this);
+    place(m_text2, QStringLiteral("Text2"), twips(4920, 3480, 4455, 975), 25, arial(9));
+    m_text2->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    m_text2->setTabChangesFocus(true);
+
+    // The caption ends in a line break that shows nothing; a group box title
+    // would draw it as an empty second line, so it is left out.
+    m_frame3 = frame(QStringLiteral("Frame3"), QStringLiteral(" Maximum connection setting restriction"),
+                     twips(240, 4800, 9135, 975), 17);
+    struct ConnectionOption
+    {
+        const char *caption;
+        int left;
+        int width;
+    };
+    static constexpr ConnectionOption kConnectionOptions[kConnectionSettingCount] = {
+        {"Disabled", 240, 1095},     {"Bad 10fps", 1440, 1095}, {"Low 12fps", 2640, 975},
+        {"Average15fps", 3840, 975}, {"Good 20fps", 5040, 975}, {"Excellant 30fps", 6240, 1215},
+        {"LAN\n60fps", 7440, 1335},
+    };
+    m_connectionSetting = new QButtonGroup(this);
+    for (int i = 0; i < kConnectionSettingCount; ++i) {
+        const ConnectionOption &c = kConnectionOptions[i];
+        m_option3[i] = option(m_frame3, QStringLiteral("Option3(%1)").arg(i), QString::fromLatin1(c.caption),
+                              twips(c.left, 360, c.width, 375), 18 + i);
+        m_connectionSetting->addButton(m_option3[i], i);
+    }
+    m_option3[0]->setChecked(true);
+
+    m_label4 = label(this, QStringLiteral("Label4"), QString(),
+                     twips(kStatusLeft, kStatusTop, kStatusWidth, kStatusHeight), 28, arial(10.5, true));
+    m_label4->setForegroundRole(QPalette::Highlight);
+    m_label4->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+    m_label4->setWordWrap(true);
+
+    m_command1 =
+        button(QStringLiteral("Command1"), QStringLiteral("Start"), twips(4320, 6240, 1575, 495), 35);
+    m_command2 = button(QStringLiteral("command2"), QStringLiteral("Stop"), twips(6120, 6240, 1455, 495), 36);
+    m_command5 =
+        button(QStringLiteral("Command5"), QStringLiteral("Server State"), twips(7920, 6240, 1455, 495), 34);
+    m_command3 = button(QStringLiteral("Command3"), QStringLiteral("About"), twips(7680, 6960, 855, 495), 29);
+    m_command4 = button(QStringLiteral("command4"), QStringLiteral("Exit"), twips(8640, 6960, 735, 495), 37);
+
+    connect(m_command1, &QPushButton::clicked, this, &Form1::Command1_Click);
+    connect(m_command2, &QPushButton::clicked, this, &Form1::command2_Click);
+    connect(m_command5, &QPushButton::clicked, this, &Form1::Command5_Click);
+    connect(m_command4, &QPushButton::clicked, this, &Form1::command4_Click);
+
+    return tabIndices;
+}
+
+void Form1::setTabOrderByIndex(std::vector<std::pair<int, QWidget *>> tabIndices)
+{
+    std::stable_sort(tabIndices.begin(), tabIndices.end(),
+                     [](const auto &a, const auto &b) { return a.first < b.first; });
+    QWidget *previous = nullptr;
+    for (const auto &[index, widget] : tabIndices) {
+        Q_UNUSED(index)
+        if (!(widget->focusPolicy() & Qt::TabFocus))
+            continue; // labels and frames never take the focus
+        if (previous)
+            setTabOrder(previous, widget);
+        previous = widget;
+    }
+}
+
+void Form1::Form_Load()
+{
+    m_text1[5]->setText(localIpAddress());
+    if (QFile::exists(QDir::current().filePath(kLastSettingsFileName)))
+        RestoreLastSettings();
+}
+
+QString Form1::GetFromINI(const QString &AppName, const QString &KeyName) const
+{
+    return LastSettingsFile::load(QDir::current().filePath(kLastSettingsFileName))
+        .GetFromINI(AppName, KeyName);
+}
+
+void Form1::RestoreLastSettings()
+{
+    ServerSettings settings = settingsFromControls();
+    ::RestoreLastSettings(LastSettingsFile::load(QDir::current().filePath(kLastSettingsFileName)), settings);
+    applySettings(settings);
+}
+
+ServerSettings Form1::settingsFromControls() const
+{
+    ServerSettings s;
+    s.serverName = m_text1[0]->text();
+    s.location = m_text1[1]->text();
+    s.url = m_text1[2]->text();
+    s.maxUsers = m_text1[3]->text();
+    s.port = m_text1[4]->text();
+    s.isPublic = m_option2->isChecked();
+    s.ip = m_text1[5]->text();
+    s.floodMsgNb = m_text4->text();
+    s.floodMsgTime = m_text3->text();
+    s.minPing = m_text1[8]->text();
+    const int connection = m_connectionSetting->checkedId();
+    s.maxConnSet = connection >= 0 ? std::optional<int>(connection) : std::nullopt;
+    s.motd = motdFromEditorText(m_text2->toPlainText());
+    return s;
+}
+
+void Form1::applySettings(const ServerSettings &s)
+{
+    m_text1[0]->setText(s.serverName);
+    m_text1[1]->setText(s.location);
+    m_text1[2]->setText(s.url);
+    m_text1[3]->setText(s.maxUsers);
+    m_text1[4]->setText(s.port);
+    (s.isPublic ? m_option2 : m_option1)->setChecked(true);
+    m_text1[5]->setText(s.ip);
+    m_text4->setText(s.floodMsgNb);
+    m_text3->setText(s.floodMsgTime);
+    m_text1[8]->setText(s.minPing);
+    if (s.maxConnSet && *s.maxConnSet >= 0 && *s.maxConnSet < kConnectionSettingCount)
+        m_option3[*s.maxConnSet]->setChecked(true);
+    m_text2->setPlainText(motdToEditorText(s.motd));
+}
+
+void Form1::setRunning(bool running)
+{
+    ServerRunning = running;
+    m_command1->setEnabled(!running);
+    m_command2->setEnabled(running);
+    m_command5->setEnabled(running);
+}
+
+void Form1::showStatus(const QString &text)
+{
+    m_label4->setText(text);
+    m_label4->setToolTip(text);
+    // A message longer than the line wraps into the free space below it.
+    const int width = m_label4->width();
+    const int needed = m_label4->heightForWidth(width);
+    m_label4->resize(width, std::clamp(needed, kStatusHeight / 15, kStatusMaxHeightPx));
+}
+
+void Form1::Command1_Click()
+{
+    const Result written = writeSettingsFiles(QDir::currentPath(), settingsFromControls());
+    if (!written.ok()) {
+        showStatus(written.errorMessage());
+        return;
+    }
+    const Result launched = m_control->launchServer();
+    if (!launched.ok()) {
+        showStatus(launched.errorMessage());
+        return;
+    }
+    setRunning(true);
+    showStatus(kStartedText);
+}
+
+void Form1::command2_Click()
+{
+    const Result stopped = m_control->stopServers();
+    if (!stopped.ok()) {
+        showStatus(stopped.errorMessage());
+        return;
+    }
+    setRunning(false);
+    showStatus(kStoppedText);
+}
+
+void Form1::Command5_Click()
+{
+    const QString url = QStringLiteral("http://") + localIpAddress() + u':' + m_text1[4]->text();
+    const Result opened = m_control->openUrl(url);
+    if (!opened.ok())
+        showStatus(opened.errorMessage());
+}
+
+void Form1::stopServerBeforeExit()
+{
+    if (!ServerRunning || m_stoppedForExit)
+        return;
+    m_stoppedForExit = true;
+    const Result stopped = m_control->stopServers();
+    if (!stopped.ok())
+        qWarning("%s", qUtf8Printable(stopped.errorMessage()));
+}
+
+void Form1::command4_Click()
+{
+    stopServerBeforeExit();
+    QCoreApplication::exit(0);
+}
+
+void Form1::closeEvent(QCloseEvent *event)
+{
+    stopServerBeforeExit();
+    event->accept();
+    QCoreApplication::exit(0);
+}

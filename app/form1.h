@@ -1,0 +1,87 @@
+#pragma once
+
+#include "servercontrol.h"
+#include "settings.h"
+
+#include <QWidget>
+
+#include <array>
+#include <memory>
+#include <utility>
+#include <vector>
+
+class QButtonGroup;
+class QGroupBox;
+class QLabel;
+class QLineEdit;
+class QPlainTextEdit;
+class QPushButton;
+class QRadioButton;
+
+// The main window: the server's settings, Start, Stop, Server State, About and
+// Exit, and the status line. The settings live only in its controls.
+class Form1 final : public QWidget
+{
+    Q_OBJECT
+    Q_DISABLE_COPY_MOVE(Form1)
+
+public:
+    // Without a control, the platform's own is used.
+    explicit Form1(std::unique_ptr<ServerControl> control = nullptr, QWidget *parent = nullptr);
+    ~Form1() override;
+
+    // Runs once before the window is first shown: the local IP address, then
+    // the last settings when the current directory holds them.
+    void Form_Load();
+
+    // The value of a key of the last-settings file in the current directory.
+    QString GetFromINI(const QString &AppName, const QString &KeyName) const;
+    void RestoreLastSettings();
+
+    ServerSettings settingsFromControls() const;
+    void applySettings(const ServerSettings &settings);
+
+    bool isServerRunning() const { return ServerRunning; }
+
+    // Stops a server started here, once; for every way the program can end.
+    void stopServerBeforeExit();
+
+protected:
+    void closeEvent(QCloseEvent *event) override;
+
+private:
+    void Command1_Click();
+    void command2_Click();
+    void Command5_Click();
+    void command4_Click();
+
+    // Builds every control; gives each focusable one with its tab index.
+    std::vector<std::pair<int, QWidget *>> createControls();
+    void setTabOrderByIndex(std::vector<std::pair<int, QWidget *>> tabIndices);
+    void setRunning(bool running);
+    void showStatus(const QString &text);
+
+    std::unique_ptr<ServerControl> m_control;
+    bool ServerRunning = false;
+    bool m_stoppedForExit = false;
+
+    // Text1 has no elements 6 and 7.
+    std::array<QLineEdit *, 9> m_text1{};
+    QPlainTextEdit *m_text2 = nullptr;
+    QLineEdit *m_text3 = nullptr;
+    QLineEdit *m_text4 = nullptr;
+    QGroupBox *m_frame1 = nullptr;
+    QGroupBox *m_frame2 = nullptr;
+    QGroupBox *m_frame3 = nullptr;
+    QRadioButton *m_option1 = nullptr;
+    QRadioButton *m_option2 = nullptr;
+    std::array<QRadioButton *, kConnectionSettingCount> m_option3{};
+    QButtonGroup *m_networkType = nullptr;
+    QButtonGroup *m_connectionSetting = nullptr;
+    QLabel *m_label4 = nullptr;
+    QPushButton *m_command1 = nullptr;
+    QPushButton *m_command2 = nullptr;
+    QPushButton *m_command3 = nullptr;
+    QPushButton *m_command4 = nullptr;
+    QPushButton *m_command5 = nullptr;
+};

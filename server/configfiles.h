@@ -1,0 +1,21 @@
+#pragma once
+
+#include "result.h"
+#include "settings.h"
+
+#include <QByteArray>
+#include <QString>
+
+inline const QString kServerConfigFileName = QStringLiteral("orbelithsrv.conf");
+inline const QString kLastSettingsFileName = QStringLiteral("orbelithsrv.ini");
+
+// The exact bytes of the server's configuration file.
+QByteArray WriteServerConfig(const ServerSettings &settings);
+
+// The exact bytes of the front-end's own last-settings file.
+QByteArray WriteLastSettings(const ServerSettings &settings);
+
+// Writes both files into the directory. Each goes to a temporary file beside
+// it first; the old files are replaced only when both are complete, the
+// configuration first. On failure the message names the file and the reason.
+Result writeSettingsFiles(const QString &directory, const ServerSettings &settings);

@@ -1,0 +1,243 @@
+#include "servercontrol_posix.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFileInfo>
+#include <QProcess>
+
+#include <cerrno>
+#include <csignal>
+#include <ctime>
+#include <poll.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+
+namespace {
+
+// A process to end, held by a pidfd where the kernel has them, so that a
+// recycled PID can never be hit.
+struct Target
+{
+    pid_t pid;
+    int pidfd;
+};
+
+int openPidfd(pid_t pid)
+{
+#ifdef SYS_pidfd_open
+    return static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
+#else
+    (void)pid;
+    errno = ENOSYS;
+    return -1;
+#endif
+}
+
+void sendSignal(const Target &t, int sig)
+{
+#ifdef SYS_pidfd_send_signal
+    if (t.pidfd >= 0) {
+        ::syscall(SYS_pidfd_send_signal, t.pidfd, sig, nullptr, 0);
+        return;
+    }
+#endif
+    ::kill(t.pid, sig);
+}
+
+bool stillAlive(const Target &t)
+{
+    if (t.pidfd >= 0) {
+        pollfd p{t.pidfd, POLLIN, 0};
+        return ::poll(&p, 1, 0) == 0;
+    }
+    return ::kill(t.pid, 0) == 0;
+}
+
+long monotonicMs()
+{
+    timespec ts{};
+    ::clock_gettime(CLOCK_MONOTONIC, &ts);
+    return ts.tv_sec * 1000L + ts.tv_nsec / 1000000L;
+}
+
+// Runs in a forked child of a threaded program: only async-signal-safe calls.
+[[noreturn]] void reapAfterGracePeriod(Target *targets, pollfd *fds, size_t count, long graceMs)
+{
+    // Let go of the front-end's files (display connection, pipes) so that
+    // nothing waits on this process.
+    rlimit limit{};
+    const long maxFd =
+        (::getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < 65536) ? long(limit.rlim_cur) : 65536L;
+    for (long fd = 0; fd < maxFd; ++fd) {
+        bool keep = false;
+        for (size_t i = 0; i < count; ++i)
+            keep = keep || targets[i].pidfd == fd;
+        if (!keep)
+            ::close(int(fd));
+    }
+
+    const long deadline = monotonicMs() + graceMs;
+    for (;;) {
+        bool anyAlive = false;
+        for (size_t i = 0; i < count; ++i)
+            anyAlive = anyAlive || stillAlive(targets[i]);
+        const long left = deadline - monotonicMs();
+        if (!anyAlive || left <= 0)
+            break;
+        // A pidfd becomes readable when its process ends; processes without
+        // one are polled every 100 ms.
+        ::poll(fds, nfds_t(count), int(std::min(left, 100L)));
+    }
+    for (size_t i = 0; i < count; ++i) {
+        if (stillAlive(targets[i]))
+            sendSignal(targets[i], SIGKILL);
+    }
+    ::_exit(0);
+}
+
+QString executableName(const QString &procEntry)
+{
+    QString target = QFile::symLinkTarget(procEntry + QStringLiteral("/exe"));
+    // A binary replaced while running (a rebuild) still carries its old name.
+    const QString deleted = QStringLiteral(" (deleted)");
+    if (target.endsWith(deleted))
+        target.chop(deleted.size());
+    return QFileInfo(target).fileName();
+}
+
+} // namespace
+
+std::vector<pid_t> processesByImageName(const QString &imageName)
+{
+    std::vector<pid_t> found;
+    const QDir proc(QStringLiteral("/proc"));
+    const uid_t me = ::getuid();
+    const pid_t self = ::getpid();
+    for (const QString &entry : proc.entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+        bool isPid = false;
+        const pid_t pid = pid_t(entry.toLong(&isPid));
+        if (!isPid || pid == self)
+            continue;
+        const QString path = proc.filePath(entry);
+        struct stat st
+        {
+        };
+        if (::stat(QFile::encodeName(path).constData(), &st) != 0 || st.st_uid != me)
+            continue;
+        if (executableName(path) == imageName)
+            found.push_back(pid);
+    }
+    return found;
+}
+
+PosixServerControl::PosixServerControl()
+    : PosixServerControl(Options{QCoreApplication::applicationDirPath(), {}})
+{}
+
+PosixServerControl::PosixServerControl(Options options) : m_options(std::move(options)) {}
+
+QStringList PosixServerControl::searchDirectories() const
+{
+    QStringList dirs{m_options.programDir, QDir::currentPath()};
+    const QString path = QString::fromLocal8Bit(qgetenv("PATH"));
+    for (const QString &dir : path.split(u':', Qt::SkipEmptyParts))
+        dirs.append(dir);
+    return dirs;
+}
+
+std::optional<QString> PosixServerControl::findServerProgram() const
+{
+    for (const QString &dir : searchDirectories()) {
+        if (dir.isEmpty())
+            continue;
+        const QFileInfo candidate(QDir(dir).filePath(programName()));
+        if (candidate.isFile() && candidate.isExecutable())
+            return candidate.absoluteFilePath();
+    }
+    return std::nullopt;
+}
+
+Result PosixServerControl::launchServer()
+{
+    const std::optional<QString> program = findServerProgram();
+    if (!program) {
+        return Result::failure(QStringLiteral("Server program %1 not found in %2, %3 or PATH.")
+                                   .arg(programName(), QDir::toNativeSeparators(m_options.programDir),
+                                        QDir::toNativeSeparators(QDir::currentPath())));
+    }
+    // Detached: it outlives us, never becomes our zombie, and has no terminal;
+    // its output goes nowhere so that it can never block on a full pipe.
+    QProcess process;
+    process.setProgram(*program);
+    process.setWorkingDirectory(QDir::currentPath());
+    process.setStandardInputFile(QProcess::nullDevice());
+    process.setStandardOutputFile(QProcess::nullDevice());
+    process.setStandardErrorFile(QProcess::nullDevice());
+    if (!process.startDetached())
+        return Result::failure(QStringLiteral("Could not start %1: %2").arg(*program, process.errorString()));
+    return Result::success();
+}
+
+Result PosixServerControl::stopServers()
+{
+    if (!QFileInfo(QStringLiteral("/proc/self")).exists())
+        return Result::failure(
+            QStringLiteral("Cannot stop the server: the process list (/proc) is not readable."));
+
+    std::vector<Target> targets;
+    for (const pid_t pid : processesByImageName(programName())) {
+        const int pidfd = openPidfd(pid);
+        if (pidfd < 0 && errno == ESRCH)
+            continue; // ended by itself meanwhile
+        targets.push_back({pid, pidfd});
+        sendSignal(targets.back(), SIGTERM);
+    }
+    if (targets.empty())
+        return Result::success();
+
+    // A detached child waits out the grace period, so that neither the window
+    // nor the front-end's exit waits for it.
+    std::vector<pollfd> fds;
+    for (const Target &t : targets)
+        fds.push_back({t.pidfd, POLLIN, 0});
+    const long graceMs = long(m_options.stopGracePeriod.count());
+    const pid_t child = ::fork();
+    const int forkError = errno;
+    if (child == 0) {
+        ::setsid();
+        if (::fork() == 0)
+            reapAfterGracePeriod(targets.data(), fds.data(), targets.size(), graceMs);
+        ::_exit(0);
+    }
+    if (child > 0)
+        ::waitpid(child, nullptr, 0);
+    for (const Target &t : targets) {
+        if (t.pidfd >= 0)
+            ::close(t.pidfd);
+    }
+    if (child < 0) {
+        return Result::failure(QStringLiteral("Asked the server to stop, but cannot make sure it ends: %1")
+                                   .arg(qt_error_string(forkError)));
+    }
+    return Result::success();
+}
+
+Result PosixServerControl::openUrl(const QString &url)
+{
+    QProcess opener;
+    opener.setProgram(QStringLiteral("xdg-open"));
+    opener.setArguments({url});
+    opener.setStandardInputFile(QProcess::nullDevice());
+    opener.setStandardOutputFile(QProcess::nullDevice());
+    opener.setStandardErrorFile(QProcess::nullDevice());
+    if (!opener.startDetached()) {
+        return Result::failure(
+            QStringLiteral("Could not open %1: no web browser opener (xdg-open) could be started.").arg(url));
+    }
+    return Result::success();
+}

@@ -1,0 +1,492 @@
+#include "form1.h"
+
+#include "configfiles.h"
+#include "localaddress.h"
+#include "recordingcontrol.h"
+
+#include <QAbstractButton>
+#include <QDir>
+#include <QFile>
+#include <QGroupBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <memory>
+
+namespace {
+
+QByteArray readFile(const QString &path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+void writeFile(const QString &path, const QByteArray &bytes)
+{
+    QFile f(path);
+    QVERIFY(f.open(QIODevice::WriteOnly));
+    f.write(bytes);
+}
+
+} // namespace
+
+class TestForm1 : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init();
+    void cleanup();
+
+    void window();
+    void inventory_data();
+    void inventory();
+    void noMissingElements();
+    void tabOrder();
+    void startingState();
+    void optionGroupsAreIndependent();
+    void enterAndEscapePressNoButton();
+    void resizingMovesNothing();
+
+    void loadWithoutLastSettings();
+    void loadRestoresAllButTheAddress();
+    void restoreKeepsChoicesForBadValues();
+
+    void startWritesFilesAndRuns();
+    void startWithUnwritableFileStaysStopped();
+    void startWithoutServerProgramStaysStopped();
+    void stopReturnsToStopped();
+    void failedStopKeepsRunning();
+    void serverStateOpensCurrentAddress();
+    void serverStateReportsMissingOpener();
+    void exitStopsRunningServerOnce();
+    void closeWhileStoppedTouchesNothing();
+
+private:
+    template <typename T = QWidget> T *child(const char *name) const
+    {
+        auto *w = m_form->findChild<T *>(QString::fromLatin1(name));
+        if (!w)
+            qWarning("no control %s", name);
+        return w;
+    }
+    void click(const char *name) { QTest::mouseClick(child<QAbstractButton>(name), Qt::LeftButton); }
+    void clickOption(const char *name)
+    {
+        auto *b = child<QAbstractButton>(name);
+        QTest::mouseClick(b, Qt::LeftButton, {}, QPoint(8, b->height() / 2));
+    }
+
+    std::unique_ptr<QTemporaryDir> m_dir;
+    QString m_previousDir;
+    RecordingControl::Log m_log;
+    std::unique_ptr<Form1> m_form;
+};
+
+void TestForm1::init()
+{
+    m_dir = std::make_unique<QTemporaryDir>();
+    QVERIFY(m_dir->isValid());
+    m_previousDir = QDir::currentPath();
+    QVERIFY(QDir::setCurrent(m_dir->path()));
+    m_log = RecordingControl::Log{};
+    m_form = std::make_unique<Form1>(std::make_unique<RecordingControl>(m_log));
+}
+
+void TestForm1::cleanup()
+{
+    m_form.reset();
+    QDir::setCurrent(m_previousDir);
+    m_dir.reset();
+}
+
+void TestForm1::window()
+{
+    QCOMPARE(m_form->objectName(), QStringLiteral("Form1"));
+    QCOMPARE(m_form->windowTitle(), QStringLiteral("OrbelithServer GUI"));
+    QCOMPARE(m_form->size(), QSize(646, 510));
+    const Qt::WindowFlags flags = m_form->windowFlags();
+    QVERIFY(flags.testFlag(Qt::WindowMinimizeButtonHint));
+    QVERIFY(flags.testFlag(Qt::WindowCloseButtonHint));
+    QVERIFY(!flags.testFlag(Qt::WindowMaximizeButtonHint));
+    QVERIFY(m_form->layout() == nullptr);
+}
+
+void TestForm1::inventory_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QString>("kind");
+    QTest::addColumn<QString>("inside");
+    QTest::addColumn<QString>("caption");
+    QTest::addColumn<QRect>("twips");
+    QTest::addColumn<qreal>("points");
+    QTest::addColumn<bool>("bold");
+
+    const auto row = [](const char *name, const char *kind, const char *inside, const QString &caption,
+                        int left, int top, int width, int height, qreal points = 9, bool bold = false) {
+        QTest::newRow(name) << QString::fromLatin1(name) << QString::fromLatin1(kind)
+                            << QString::fromLatin1(inside) << caption << QRect(left, top, width, height)
+                            << points << bold;
+    };
+    row("Label1(0)", "QLabel", "Form1", "ServerName", 240, 360, 1095, 255);
+    row("Text1(0)", "QLineEdit", "Form1", "Quillmere", 1680, 240, 3135, 375);
+    row("Label1(1)", "QLabel", "Form1", "Location", 6000, 360, 975, 255);
+    row("Text1(1)", "QLineEdit", "Form1", "", 7200, 240, 2175, 375);
+    row("Label1(2)", "QLabel", "Form1", "Web Page", 240, 960, 975, 255);
+    row("Text1(2)", "QLineEdit", "Form1", "http://", 1680, 840, 3135, 375);
+    row("Label1(3)", "QLabel", "Form1", "MaxUsers", 6000, 960, 1215, 255);
+    row("Text1(3)", "QLineEdit", "Form1", "50", 7200, 840, 2175, 375);
+    row("Label1(4)", "QLabel", "Form1", "ServPort", 240, 1560, 975, 255);
+    row("Text1(4)", "QLineEdit", "Form1", "27888", 1680, 1440, 1095, 375);
+    row("Label1(6)", "QLabel", "Form1", "IP Address", 6000, 1560, 1095, 255);
+    row("Text1(5)", "QLineEdit", "Form1", "", 7200, 1440, 2175, 375);
+    row("Label1(7)", "QLabel", "Form1", "MinPing(ms)", 240, 2400, 1215, 255);
+    row("Text1(8)", "QLineEdit", "Form1", "0", 1680, 2280, 975, 375);
+    row("Frame1", "QGroupBox", "Form1", "Network Type", 4920, 2160, 4455, 855);
+    row("Option1", "QRadioButton", "Frame1", "Lan", 480, 240, 1095, 375);
+    row("Option2", "QRadioButton", "Frame1", "Internet", 1920, 240, 1335, 375);
+    row("Frame2", "QGroupBox", "Form1", "Messages flood protection", 240, 3360, 3495, 1095);
+    row("Text4", "QLineEdit", "Frame2", "3", 120, 360, 495, 375, 10.5);
+    row("Label2", "QLabel", "Frame2", "messages at most in ", 720, 480, 2055, 255);
+    row("Text3", "QLineEdit", "Frame2", "5", 2520, 360, 495, 375, 10.5);
+    row("Label3", "QLabel", "Frame2", "ms", 3120, 480, 255, 255);
+    row("Label1(8)", "QLabel", "Form1", "Message of the Day", 4920, 3120, 2295, 255);
+    row("Text2", "QPlainTextEdit", "Form1", "Welcome!\n", 4920, 3480, 4455, 975);
+    row("Frame3", "QGroupBox", "Form1", " Maximum connection setting restriction", 240, 4800, 9135, 975);
+    row("Option3(0)", "QRadioButton", "Frame3", "Disabled", 240, 360, 1095, 375);
+    row("Option3(1)", "QRadioButton", "Frame3", "Bad 10fps", 1440, 360, 1095, 375);
+    row("Option3(2)", "QRadioButton", "Frame3", "Low 12fps", 2640, 360, 975, 375);
+    row("Option3(3)", "QRadioButton", "Frame3", "Average15fps", 3840, 360, 975, 375);
+    row("Option3(4)", "QRadioButton", "Frame3", "Good 20fps", 5040, 360, 975, 375);
+    row("Option3(5)", "QRadioButton", "Frame3", "Excellant 30fps", 6240, 360, 1215, 375);
+    row("Option3(6)", "QRadioButton", "Frame3", "LAN\n60fps", 7440, 360, 1335, 375);
+    row("Label4", "QLabel", "Form1", "", 480, 6360, 3495, 255, 10.5, true);
+    row("Command1", "QPushButton", "Form1", "Start", 4320, 6240, 1575, 495);
+    row("command2", "QPushButton", "Form1", "Stop", 6120, 6240, 1455, 495);
+    row("Command5", "QPushButton", "Form1", "Server State", 7920, 6240, 1455, 495);
+    row("Command3", "QPushButton", "Form1", "About", 7680, 6960, 855, 495);
+    row("command4", "QPushButton", "Form1", "Exit", 8640, 6960, 735, 495);
+}
+
+void TestForm1::inventory()
+{
+    QFETCH(QString, name);
+    QFETCH(QString, kind);
+    QFETCH(QString, inside);
+    QFETCH(QString, caption);
+    QFETCH(QRect, twips);
+    QFETCH(qreal, points);
+    QFETCH(bool, bold);
+
+    const QList<QWidget *> matches = m_form->findChildren<QWidget *>(name);
+    QCOMPARE(matches.size(), 1);
+    QWidget *w = matches.first();
+    QCOMPARE(QString::fromLatin1(w->metaObject()->className()), kind);
+    QCOMPARE(w->parentWidget()->objectName(), inside);
+    QCOMPARE(w->geometry(), QRect(twips.x() / 15, twips.y() / 15, twips.width() / 15, twips.height() / 15));
+    QCOMPARE(w->font().family(), QStringLiteral("Arial"));
+    QCOMPARE(w->font().pointSizeF(), points);
+    QCOMPARE(w->font().bold(), bold);
+
+    QString text;
+    if (auto *l = qobject_cast<QLabel *>(w))
+        text = l->text();
+    else if (auto *e = qobject_cast<QLineEdit *>(w))
+        text = e->text();
+    else if (auto *b = qobject_cast<QAbstractButton *>(w))
+        text = b->text();
+    else if (auto *g = qobject_cast<QGroupBox *>(w))
+        text = g->title();
+    else if (auto *p = qobject_cast<QPlainTextEdit *>(w))
+        text = p->toPlainText();
+    QCOMPARE(text, caption);
+}
+
+void TestForm1::noMissingElements()
+{
+    for (const char *absent : {"Text1(6)", "Text1(7)", "Label1(5)", "Option3(7)"})
+        QVERIFY2(!m_form->findChild<QWidget *>(QString::fromLatin1(absent)), absent);
+    QCOMPARE(m_form->findChildren<QPushButton *>().size(), 5);
+    QCOMPARE(m_form->findChildren<QLineEdit *>().size(), 9);
+    QCOMPARE(m_form->findChildren<QRadioButton *>().size(), 9);
+}
+
+void TestForm1::tabOrder()
+{
+    const QStringList expected{
+        "Text1(0)",   "Text1(1)",   "Text1(2)",   "Text1(3)",   "Text1(4)",   "Option1",
+        "Option2",    "Text1(5)",   "Text1(8)",   "Option3(0)", "Option3(1)", "Option3(2)",
+        "Option3(3)", "Option3(4)", "Option3(5)", "Option3(6)", "Text2",      "Text3",
+        "Text4",      "Command3",   "Command5",   "Command1",   "command2",   "command4",
+    };
+    QStringList chain;
+    QWidget *w = child("Text1(0)");
+    do {
+        if ((w->focusPolicy() & Qt::TabFocus) && m_form->isAncestorOf(w))
+            chain.append(w->objectName());
+        w = w->nextInFocusChain();
+    } while (w != child("Text1(0)") && chain.size() < 100);
+    QCOMPARE(chain, expected);
+    for (auto *label : m_form->findChildren<QLabel *>())
+        QCOMPARE(label->focusPolicy(), Qt::NoFocus);
+    for (auto *frame : m_form->findChildren<QGroupBox *>())
+        QCOMPARE(frame->focusPolicy(), Qt::NoFocus);
+
+    m_form->show();
+    QVERIFY(QTest::qWaitForWindowActive(m_form.get()));
+    QCOMPARE(QApplication::focusWidget(), child("Text1(0)"));
+}
+
+void TestForm1::startingState()
+{
+    QVERIFY(child("Command1")->isEnabled());
+    QVERIFY(!child("command2")->isEnabled());
+    QVERIFY(!child("Command5")->isEnabled());
+    QVERIFY(child("Command3")->isEnabled());
+    QVERIFY(child("command4")->isEnabled());
+    QVERIFY(!m_form->isServerRunning());
+    QVERIFY(child<QRadioButton>("Option2")->isChecked());
+    QVERIFY(!child<QRadioButton>("Option1")->isChecked());
+    QVERIFY(child<QRadioButton>("Option3(0)")->isChecked());
+    QCOMPARE(child<QPlainTextEdit>("Text2")->verticalScrollBarPolicy(), Qt::ScrollBarAlwaysOn);
+    QCOMPARE(child<QLabel>("Label4")->foregroundRole(), QPalette::Highlight);
+
+    ServerSettings expected;
+    expected.ip = QString();
+    QVERIFY(m_form->settingsFromControls() == expected);
+}
+
+void TestForm1::optionGroupsAreIndependent()
+{
+    m_form->show();
+    QVERIFY(QTest::qWaitForWindowExposed(m_form.get()));
+    const auto checkedNames = [this] {
+        QStringList names;
+        for (auto *b : m_form->findChildren<QRadioButton *>())
+            if (b->isChecked())
+                names.append(b->objectName());
+        names.sort();
+        return names;
+    };
+    clickOption("Option1");
+    QCOMPARE(checkedNames(), (QStringList{"Option1", "Option3(0)"}));
+    for (int i = 6; i >= 0; --i) {
+        clickOption(qPrintable(QStringLiteral("Option3(%1)").arg(i)));
+        QCOMPARE(checkedNames(), (QStringList{"Option1", QStringLiteral("Option3(%1)").arg(i)}));
+    }
+    clickOption("Option3(4)");
+    clickOption("Option2");
+    QCOMPARE(checkedNames(), (QStringList{"Option2", "Option3(4)"}));
+    clickOption("Option2");
+    QCOMPARE(checkedNames(), (QStringList{"Option2", "Option3(4)"}));
+    QCOMPARE(m_form->settingsFromControls().maxConnSet, std::optional<int>(4));
+}
+
+void TestForm1::enterAndEscapePressNoButton()
+{
+    m_form->show();
+    QVERIFY(QTest::qWaitForWindowActive(m_form.get()));
+    std::vector<std::unique_ptr<QSignalSpy>> spies;
+    for (auto *b : m_form->findChildren<QPushButton *>()) {
+        QVERIFY(!b->isDefault());
+        QVERIFY(!b->autoDefault());
+        spies.push_back(std::make_unique<QSignalSpy>(b, &QPushButton::clicked));
+    }
+    for (auto *edit : m_form->findChildren<QLineEdit *>()) {
+        edit->setFocus();
+        QTest::keyClick(edit, Qt::Key_Return);
+        QTest::keyClick(edit, Qt::Key_Enter);
+        QTest::keyClick(edit, Qt::Key_Escape);
+    }
+    QTest::keyClick(m_form.get(), Qt::Key_Escape);
+    for (const auto &spy : spies)
+        QCOMPARE(spy->count(), 0);
+    QVERIFY(m_form->isVisible());
+
+    auto *motd = child<QPlainTextEdit>("Text2");
+    motd->setFocus();
+    motd->moveCursor(QTextCursor::End);
+    QTest::keyClicks(motd, QStringLiteral("Hi"));
+    QTest::keyClick(motd, Qt::Key_Return);
+    QTest::keyClicks(motd, QStringLiteral("there"));
+    QCOMPARE(m_form->settingsFromControls().motd, QStringLiteral("Welcome!\r\nHi\r\nthere"));
+}
+
+void TestForm1::resizingMovesNothing()
+{
+    QMap<QString, QRect> before;
+    for (auto *w : m_form->findChildren<QWidget *>())
+        before.insert(w->objectName(), w->geometry());
+    m_form->resize(300, 200);
+    m_form->resize(900, 700);
+    for (auto *w : m_form->findChildren<QWidget *>()) {
+        if (!w->objectName().isEmpty())
+            QCOMPARE(w->geometry(), before.value(w->objectName()));
+    }
+}
+
+void TestForm1::loadWithoutLastSettings()
+{
+    m_form->Form_Load();
+    ServerSettings expected;
+    expected.ip = localIpAddress();
+    QVERIFY(!expected.ip.isEmpty());
+    QVERIFY(m_form->settingsFromControls() == expected);
+    QVERIFY(!QFile::exists(kLastSettingsFileName));
+}
+
+void TestForm1::loadRestoresAllButTheAddress()
+{
+    ServerSettings saved;
+    saved.serverName = QStringLiteral(" Restored = yes ");
+    saved.location = QStringLiteral("Here");
+    saved.url = QStringLiteral("http://example.org/");
+    saved.maxUsers = QStringLiteral("12");
+    saved.port = QStringLiteral("1234");
+    saved.isPublic = false;
+    saved.ip = QStringLiteral("203.0.113.9");
+    saved.floodMsgNb = QStringLiteral("7");
+    saved.floodMsgTime = QStringLiteral("8");
+    saved.minPing = QStringLiteral("9");
+    saved.maxConnSet = 6;
+    saved.motd = QStringLiteral("line one\r\n\r\nline three\r\n");
+    writeFile(kLastSettingsFileName, WriteLastSettings(saved));
+
+    m_form->Form_Load();
+    ServerSettings expected = saved;
+    expected.ip = localIpAddress();
+    QCOMPARE(child<QPlainTextEdit>("Text2")->toPlainText(), QStringLiteral("line one\n\nline three\n"));
+    QVERIFY(child<QRadioButton>("Option1")->isChecked());
+    QVERIFY(!child<QRadioButton>("Option3(0)")->isChecked());
+    QVERIFY(m_form->settingsFromControls() == expected);
+    QCOMPARE(m_form->GetFromINI(QStringLiteral("last"), QStringLiteral("maxusers")), QStringLiteral("12"));
+}
+
+void TestForm1::restoreKeepsChoicesForBadValues()
+{
+    clickOption("Option1");
+    child<QRadioButton>("Option3(2)")->setChecked(true);
+    writeFile(kLastSettingsFileName, "[Last]\r\nServerName=x\r\nMaxConnSet=9\r\nPublic=\r\nMotdLine=\r\n");
+    m_form->RestoreLastSettings();
+    QVERIFY(child<QRadioButton>("Option1")->isChecked());
+    QVERIFY(child<QRadioButton>("Option3(2)")->isChecked());
+    QCOMPARE(child<QPlainTextEdit>("Text2")->toPlainText(), QStringLiteral("Welcome!\n"));
+    QCOMPARE(child<QLineEdit>("Text1(0)")->text(), QStringLiteral("x"));
+    QCOMPARE(child<QLineEdit>("Text1(4)")->text(), QString());
+}
+
+void TestForm1::startWritesFilesAndRuns()
+{
+    child<QLineEdit>("Text1(5)")->setText(QStringLiteral("192.0.2.10"));
+    click("Command1");
+    QCOMPARE(m_log.launches, 1);
+    QCOMPARE(readFile(kServerConfigFileName).size(), 197);
+    QCOMPARE(readFile(kLastSettingsFileName).size(), 165);
+    QVERIFY(m_form->isServerRunning());
+    QVERIFY(!child("Command1")->isEnabled());
+    QVERIFY(child("command2")->isEnabled());
+    QVERIFY(child("Command5")->isEnabled());
+    QCOMPARE(child<QLabel>("Label4")->text(), QStringLiteral("Orbelith Server started...."));
+}
+
+void TestForm1::startWithUnwritableFileStaysStopped()
+{
+    writeFile(kServerConfigFileName, "old");
+    QVERIFY(QDir().mkdir(kLastSettingsFileName));
+    click("Command1");
+    QCOMPARE(m_log.launches, 0);
+    QCOMPARE(readFile(kServerConfigFileName), QByteArray("old"));
+    QVERIFY(!m_form->isServerRunning());
+    QVERIFY(child("Command1")->isEnabled());
+    QVERIFY(!child("command2")->isEnabled());
+    const QString status = child<QLabel>("Label4")->text();
+    QVERIFY2(status.startsWith(QStringLiteral("Could not write orbelithsrv.ini: ")), qPrintable(status));
+    QVERIFY(child<QLabel>("Label4")->height() > 17);
+    QVERIFY(child<QLabel>("Label4")->geometry().bottom() < child("Command3")->geometry().bottom());
+}
+
+void TestForm1::startWithoutServerProgramStaysStopped()
+{
+    m_log.launchResult =
+        Result::failure(QStringLiteral("Server program orbelithsrv not found in /a, /b or PATH."));
+    click("Command1");
+    QCOMPARE(m_log.launches, 1);
+    QVERIFY(QFile::exists(kServerConfigFileName));
+    QVERIFY(QFile::exists(kLastSettingsFileName));
+    QVERIFY(!m_form->isServerRunning());
+    QVERIFY(child("Command1")->isEnabled());
+    QVERIFY(!child("Command5")->isEnabled());
+    QCOMPARE(child<QLabel>("Label4")->text(), m_log.launchResult.errorMessage());
+}
+
+void TestForm1::stopReturnsToStopped()
+{
+    click("Command1");
+    click("command2");
+    QCOMPARE(m_log.stops, 1);
+    QVERIFY(!m_form->isServerRunning());
+    QVERIFY(child("Command1")->isEnabled());
+    QVERIFY(!child("command2")->isEnabled());
+    QVERIFY(!child("Command5")->isEnabled());
+    QCOMPARE(child<QLabel>("Label4")->text(), QStringLiteral("Orbelith Server stopped"));
+    QCOMPARE(child<QLabel>("Label4")->height(), 17);
+}
+
+void TestForm1::failedStopKeepsRunning()
+{
+    click("Command1");
+    m_log.stopResult = Result::failure(QStringLiteral("cannot stop"));
+    click("command2");
+    QVERIFY(m_form->isServerRunning());
+    QVERIFY(child("command2")->isEnabled());
+    QCOMPARE(child<QLabel>("Label4")->text(), QStringLiteral("cannot stop"));
+}
+
+void TestForm1::serverStateOpensCurrentAddress()
+{
+    child<QLineEdit>("Text1(5)")->setText(QStringLiteral("198.51.100.77"));
+    click("Command1");
+    child<QLineEdit>("Text1(4)")->setText(QStringLiteral(" 12 ab"));
+    click("Command5");
+    QCOMPARE(m_log.openedUrls,
+             QStringList{QStringLiteral("http://") + localIpAddress() + QStringLiteral(": 12 ab")});
+    QCOMPARE(child<QLabel>("Label4")->text(), QStringLiteral("Orbelith Server started...."));
+    QVERIFY(m_form->isServerRunning());
+}
+
+void TestForm1::serverStateReportsMissingOpener()
+{
+    click("Command1");
+    m_log.openResult = Result::failure(QStringLiteral("no opener"));
+    click("Command5");
+    QCOMPARE(child<QLabel>("Label4")->text(), QStringLiteral("no opener"));
+    QVERIFY(m_form->isServerRunning());
+}
+
+void TestForm1::exitStopsRunningServerOnce()
+{
+    click("Command1");
+    click("command4");
+    QCOMPARE(m_log.stops, 1);
+    m_form->close();
+    QCOMPARE(m_log.stops, 1);
+}
+
+void TestForm1::closeWhileStoppedTouchesNothing()
+{
+    click("Command1");
+    click("command2");
+    m_form->show();
+    QVERIFY(m_form->close());
+    QCOMPARE(m_log.stops, 1);
+    QVERIFY(!m_form->isVisible());
+}
+
+QTEST_MAIN(TestForm1)
+#include "tst_form1.moc"
