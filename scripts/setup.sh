@@ -1,0 +1,76 @@
+#!/bin/sh
+# Installs what is missing, builds, and then runs the program or the tests.
+#   scripts/setup.sh run    build and start the GUI (in build/run, with the
+#                           stand-in server beside it)
+#   scripts/setup.sh test   build and run every test, then again under
+#                           AddressSanitizer and UndefinedBehaviorSanitizer
+set -eu
+
+mode=${1:-}
+case "$mode" in
+    run|test) ;;
+    *) echo "usage: $0 run|test" >&2; exit 2 ;;
+esac
+
+top=$(cd "$(dirname "$0")/.." && pwd)
+cd "$top"
+
+build_packages="g++ cmake ninja-build pkg-config qt6-base-dev libgl-dev libxkbcommon-dev libcpp-httplib-dev
+    fonts-liberation fonts-wqy-microhei"
+run_packages="xdg-utils"
+test_packages="iproute2 util-linux xvfb xauth icewm xdotool"
+if [ "$mode" = run ]; then
+    packages="$build_packages $run_packages"
+else
+    packages="$build_packages $test_packages"
+fi
+
+missing=""
+for p in $packages; do
+    if ! dpkg-query -W -f '${Status}' "$p" 2>/dev/null | grep -q 'install ok installed'; then
+        missing="$missing $p"
+    fi
+done
+if [ -n "$missing" ]; then
+    if [ "$(id -u)" -eq 0 ]; then
+        export DEBIAN_FRONTEND=noninteractive
+        apt-get update -q
+        # shellcheck disable=SC2086
+        apt-get install -y -q --no-install-recommends $missing
+    else
+        echo "Missing packages. Install them with:" >&2
+        echo "  sudo apt-get install --no-install-recommends$missing" >&2
+        exit 1
+    fi
+fi
+
+build() {
+    dir=$1
+    shift
+    cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=Debug "$@"
+    cmake --build "$dir" -j2
+}
+
+if [ "$mode" = run ]; then
+    build build -DORBELITH_BUILD_TESTS=OFF
+    if [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ] && [ -z "${QT_QPA_PLATFORM:-}" ]; then
+        echo "No display (DISPLAY is not set): run this from a desktop session, or under a virtual one: xvfb-run -a $0 run" >&2
+        exit 1
+    fi
+    # A working directory of its own: Start writes the server's files there.
+    mkdir -p build/run
+    cd build/run
+    exec ../bin/orbelith-gui
+fi
+
+build build
+(cd build && ctest --output-on-failure -j2)
+
+build build-asan -DORBELITH_SANITIZE=ON
+(
+    cd build-asan
+    export ASAN_OPTIONS="detect_leaks=1:abort_on_error=0"
+    export LSAN_OPTIONS="suppressions=$top/tests/lsan.supp:print_suppressions=0"
+    export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
+    ctest --output-on-failure -j2
+)

@@ -1,0 +1,97 @@
+#pragma once
+
+// Helpers for tests that start real server processes.
+
+#include "servercontrol_posix.h"
+
+#include <QDir>
+#include <QFile>
+#include <QTcpServer>
+#include <QTest>
+
+#include <csignal>
+#include <set>
+#include <sys/types.h>
+#include <unistd.h>
+
+namespace testprocesses {
+
+inline std::set<pid_t> serverPids()
+{
+    const std::vector<pid_t> pids = processesByImageName(PosixServerControl::programName());
+    return {pids.begin(), pids.end()};
+}
+
+inline QString procLink(pid_t pid, const char *what)
+{
+    return QFile::symLinkTarget(QStringLiteral("/proc/%1/%2").arg(pid).arg(QString::fromLatin1(what)));
+}
+
+// The servers running in this directory: the ones a test started there, and
+// not those that anything else on the machine runs meanwhile.
+inline std::set<pid_t> serversIn(const QString &directory)
+{
+    const QString wanted = QDir(directory).canonicalPath();
+    std::set<pid_t> found;
+    for (const pid_t pid : serverPids()) {
+        if (procLink(pid, "cwd") == wanted)
+            found.insert(pid);
+    }
+    return found;
+}
+
+inline bool waitForServersGone(const QString &directory, int timeoutMs = 10000)
+{
+    return QTest::qWaitFor([&directory] { return serversIn(directory).empty(); }, timeoutMs);
+}
+
+// Ends, by PID, what a test left running in its directory.
+inline void killServersIn(const QString &directory)
+{
+    for (const pid_t pid : serversIn(directory))
+        ::kill(pid, SIGKILL);
+}
+
+// Children of this process that ended without being waited for.
+inline QStringList zombieChildren()
+{
+    QStringList zombies;
+    const QString self = QString::number(::getpid());
+    for (const QString &entry : QDir(QStringLiteral("/proc")).entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+        QFile stat(QStringLiteral("/proc/%1/stat").arg(entry));
+        if (!stat.open(QIODevice::ReadOnly))
+            continue;
+        // "pid (comm) state ppid ...": comm may hold blanks, so start after ')'.
+        const QByteArray line = stat.readAll();
+        const QList<QByteArray> fields = line.mid(line.lastIndexOf(')') + 2).split(' ');
+        if (fields.size() > 1 && fields[0] == "Z" && fields[1] == self.toLatin1())
+            zombies.append(entry);
+    }
+    return zombies;
+}
+
+inline quint16 freeLoopbackPort()
+{
+    QTcpServer probe;
+    if (!probe.listen(QHostAddress(QStringLiteral("127.0.0.1")), 0))
+        return 0;
+    return probe.serverPort();
+}
+
+inline bool writeExecutable(const QString &path, const QByteArray &content)
+{
+    QFile f(path);
+    if (!f.open(QIODevice::WriteOnly) || f.write(content) != content.size())
+        return false;
+    f.close();
+    return f.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+}
+
+// An opener that records its arguments, one per line, in <itself>.log.
+inline bool writeRecordingOpener(const QString &dir)
+{
+    return writeExecutable(dir + QStringLiteral("/xdg-open"),
+                           "#!/bin/sh\nprintf '%s\\n' \"$@\" >> \"$0.log\"\n");
+}
+
+} // namespace testprocesses
