@@ -1,0 +1,351 @@
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QNetworkAccessManager>
+#include <QNetworkProxy>
+#include <QNetworkReply>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QSignalSpy>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <memory>
+#include <vector>
+
+#include <signal.h>
+
+namespace {
+
+// The defaults as the GUI writes them; @PORT@ becomes a free port.
+const QByteArray kGuiFile =
+    "ServerName=Quillmere\r\nLocation=\r\nURL=http://\r\nMaxUsers=50\r\nPort=@PORT@\r\n"
+    "Public=1\r\nIP=127.0.0.1\r\nFloodMsgNb=3\r\nFloodMsgTime=5\r\nMinPing=0\r\n"
+    "MaxConnSet=0\r\nMotdLine=Welcome!\r\nMotdLine=\r\nAllowWebAccess=1";
+
+QJsonObject guiValues()
+{
+    return QJsonDocument::fromJson(
+               "{\"ServerName\": \"Quillmere\", \"Location\": \"\", \"URL\": \"http://\", "
+               "\"MaxUsers\": \"50\", \"Port\": \"@PORT@\", \"Public\": \"1\", \"IP\": \"127.0.0.1\", "
+               "\"FloodMsgNb\": \"3\", \"FloodMsgTime\": \"5\", \"MinPing\": \"0\", "
+               "\"MaxConnSet\": \"0\", \"MotdLines\": [\"Welcome!\", \"\"], \"AllowWebAccess\": \"1\"}")
+        .object();
+}
+
+QJsonObject guiValuesWith(const QString &key, const QJsonValue &value)
+{
+    QJsonObject object = guiValues();
+    object.insert(key, value);
+    return object;
+}
+
+// kGuiFile with the line of `key` replaced; an empty `line` leaves a blank line.
+QByteArray guiFileWith(const QByteArray &key, const QByteArray &line)
+{
+    QList<QByteArray> lines = kGuiFile.split('\n');
+    for (QByteArray &each : lines) {
+        if (each.startsWith(key + '='))
+            each = line + (each.endsWith('\r') ? "\r" : "");
+    }
+    return lines.join('\n');
+}
+
+enum Setup
+{
+    WriteFile,
+    NoFile,
+    DirectoryInstead,
+    PortHeldByProgram,
+    PortHeldByStandin
+};
+
+struct Reply
+{
+    int status = 0;
+    QByteArray contentType;
+    QByteArray body;
+};
+
+} // namespace
+
+class TestStandin : public QObject
+{
+    Q_OBJECT
+
+public:
+    // Only ever 127.0.0.1, whatever proxy the environment names.
+    TestStandin() { m_network.setProxy(QNetworkProxy::NoProxy); }
+
+private slots:
+    void init();
+    void cleanup();
+    void jsonReflectsFile_data();
+    void jsonReflectsFile();
+    void htmlEscapesValuesAndKeepsMotdLines();
+    void unknownPathsAreNotFound_data();
+    void unknownPathsAreNotFound();
+    void startupFailures_data();
+    void startupFailures();
+    void stopSignals_data();
+    void stopSignals();
+
+private:
+    QProcess *start(const QString &dir, const QByteArray &content, quint16 port);
+    QProcess *startListening(const QString &dir, const QByteArray &content, quint16 port);
+    Reply get(quint16 port, const QString &path);
+
+    QNetworkAccessManager m_network;
+    std::unique_ptr<QTemporaryDir> m_dir;
+    std::vector<std::unique_ptr<QProcess>> m_processes;
+};
+
+static quint16 freePort()
+{
+    QTcpServer probe;
+    return probe.listen(QHostAddress::LocalHost, 0) ? probe.serverPort() : 0;
+}
+
+void TestStandin::init()
+{
+    m_dir = std::make_unique<QTemporaryDir>();
+    QVERIFY(m_dir->isValid());
+}
+
+void TestStandin::cleanup()
+{
+    for (const auto &process : m_processes) {
+        if (process->state() != QProcess::NotRunning) {
+            process->kill();
+            process->waitForFinished(5000);
+        }
+    }
+    m_processes.clear();
+    m_network.clearConnectionCache();
+    m_dir.reset();
+}
+
+// Writes the file unless `content` is null, then starts the stand-in in `dir`.
+QProcess *TestStandin::start(const QString &dir, const QByteArray &content, quint16 port)
+{
+    if (!content.isNull()) {
+        QFile file(dir + "/orbelithsrv.conf");
+        if (!file.open(QIODevice::WriteOnly) ||
+            file.write(QByteArray(content).replace("@PORT@", QByteArray::number(port))) < 0)
+            return nullptr;
+    }
+    m_processes.push_back(std::make_unique<QProcess>());
+    QProcess *process = m_processes.back().get();
+    process->setProgram(ORBELITHSRV_PATH);
+    process->setWorkingDirectory(dir);
+    process->setStandardInputFile(QProcess::nullDevice());
+    process->start();
+    return process->waitForStarted() ? process : nullptr;
+}
+
+// The started stand-in once it accepts connections; nullptr if it never does.
+QProcess *TestStandin::startListening(const QString &dir, const QByteArray &content, quint16 port)
+{
+    QProcess *process = start(dir, content, port);
+    for (int attempt = 0; process && process->state() == QProcess::Running && attempt < 200; ++attempt) {
+        QTcpSocket probe;
+        probe.connectToHost(QHostAddress::LocalHost, port);
+        if (probe.waitForConnected(1000))
+            return process;
+        QTest::qWait(25);
+    }
+    qWarning() << "not listening:" << (process ? process->readAllStandardError() : QByteArray());
+    return nullptr;
+}
+
+Reply TestStandin::get(quint16 port, const QString &path)
+{
+    QNetworkRequest request(QUrl(QStringLiteral("http://127.0.0.1:%1%2").arg(port).arg(path)));
+    request.setTransferTimeout(10000);
+    std::unique_ptr<QNetworkReply> reply(m_network.get(request));
+    QSignalSpy finished(reply.get(), &QNetworkReply::finished);
+    if (!reply->isFinished() && !finished.wait(15000))
+        return {};
+    return {reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt(),
+            reply->rawHeader("Content-Type"), reply->readAll()};
+}
+
+void TestStandin::jsonReflectsFile_data()
+{
+    QTest::addColumn<QByteArray>("content");
+    QTest::addColumn<QJsonObject>("expected");
+
+    QTest::newRow("as the GUI writes it") << kGuiFile << guiValues();
+    QTest::newRow("LF line ends") << QByteArray(kGuiFile).replace("\r\n", "\n") << guiValues();
+    QTest::newRow("lone CR line ends") << QByteArray(kGuiFile).replace("\r\n", "\r") << guiValues();
+    QTest::newRow("byte order mark") << "\xEF\xBB\xBF" + kGuiFile << guiValues();
+    QTest::newRow("stray lines, unknown key") << "junk\r\n\r\nFoo=bar\r\n" + kGuiFile + "\r\n# end\r\n"
+                                              << guiValues();
+    QTest::newRow("MaxConnSet missing")
+        << guiFileWith("MaxConnSet", "") << guiValuesWith("MaxConnSet", QJsonValue::Null);
+    QTest::newRow("later duplicate wins")
+        << "ServerName=Old\r\n" + kGuiFile + "\r\nServerName=New" << guiValuesWith("ServerName", "New");
+    QTest::newRow("blanks around the port")
+        << guiFileWith("Port", "Port= @PORT@\t") << guiValuesWith("Port", " @PORT@\t");
+    QTest::newRow("value with = and blanks")
+        << guiFileWith("URL", "URL= http://h/?a=b&c= ") << guiValuesWith("URL", " http://h/?a=b&c= ");
+    QTest::newRow("UTF-8 text") << guiFileWith("Location",
+                                               "Location=Z\xC3\xBCrich \xE2\x80\x93 S\xC3\xBC\x64")
+                                << guiValuesWith("Location",
+                                                 QString::fromUtf8("Z\u00fcrich \u2013 S\u00fcd"));
+}
+
+void TestStandin::jsonReflectsFile()
+{
+    QFETCH(QByteArray, content);
+    QFETCH(QJsonObject, expected);
+
+    const quint16 port = freePort();
+    QVERIFY(startListening(m_dir->path(), content, port));
+    const Reply reply = get(port, "/status.json");
+    QCOMPARE(reply.status, 200);
+    QCOMPARE(reply.contentType, QByteArray("application/json"));
+
+    QJsonParseError error;
+    const QJsonObject json = QJsonDocument::fromJson(reply.body, &error).object();
+    QCOMPARE(error.error, QJsonParseError::NoError);
+    QCOMPARE(json.keys(), expected.keys());
+    for (auto it = expected.begin(); it != expected.end(); ++it) {
+        QJsonValue value = it.value();
+        if (value.isString())
+            value = value.toString().replace("@PORT@", QString::number(port));
+        QVERIFY2(json.value(it.key()) == value, qPrintable(it.key()));
+    }
+}
+
+void TestStandin::htmlEscapesValuesAndKeepsMotdLines()
+{
+    const QByteArray content =
+        "ServerName=<b>\"Q&A\"</b>\r\nLocation=Tom & Jerry\r\nPort=@PORT@\r\nIP=127.0.0.1\r\n"
+        "MotdLine=Welcome!\r\nMotdLine=\r\nMotdLine=  <i>odd</i> & more\r\nMotdLine=\r\n"
+        "MotdLine=last\r\nAllowWebAccess=1";
+    const quint16 port = freePort();
+    QVERIFY(startListening(m_dir->path(), content, port));
+
+    const Reply reply = get(port, "/");
+    QCOMPARE(reply.status, 200);
+    QCOMPARE(reply.contentType, QByteArray("text/html; charset=utf-8"));
+    const QString html = QString::fromUtf8(reply.body);
+    const auto title = QRegularExpression("<title>([^<]*)</title>").match(html);
+    QVERIFY2(title.captured(1).endsWith("&lt;b&gt;&quot;Q&amp;A&quot;&lt;/b&gt;"), qPrintable(html));
+    QVERIFY(html.contains("Tom &amp; Jerry"));
+    QVERIFY(!html.contains("<b>") && !html.contains("\"Q&A\"") && !html.contains("<i>"));
+
+    const auto motd =
+        QRegularExpression("<ul class=\"motd\">(.*)</ul>", QRegularExpression::DotMatchesEverythingOption)
+            .match(html);
+    QStringList shown;
+    for (const auto &item : QRegularExpression("<li>([^<]*)</li>").globalMatch(motd.captured(1)))
+        shown << item.captured(1);
+    QCOMPARE(shown, QStringList({"Welcome!", "", "  &lt;i&gt;odd&lt;/i&gt; &amp; more", "", "last"}));
+}
+
+void TestStandin::unknownPathsAreNotFound_data()
+{
+    QTest::addColumn<QString>("path");
+    QTest::newRow("other name") << "/index.html";
+    QTest::newRow("dot is literal") << "/status_json";
+    QTest::newRow("below the status") << "/status.json/more";
+}
+
+void TestStandin::unknownPathsAreNotFound()
+{
+    QFETCH(QString, path);
+    const quint16 port = freePort();
+    QVERIFY(startListening(m_dir->path(), kGuiFile, port));
+    QCOMPARE(get(port, path).status, 404);
+}
+
+void TestStandin::startupFailures_data()
+{
+    QTest::addColumn<int>("setup");
+    QTest::addColumn<QByteArray>("content");
+    QTest::addColumn<QString>("mention");
+
+    QTest::newRow("no file") << int(NoFile) << QByteArray() << "orbelithsrv.conf";
+    QTest::newRow("a directory") << int(DirectoryInstead) << QByteArray() << "orbelithsrv.conf";
+    QTest::newRow("IP not-an-ip") << int(WriteFile) << guiFileWith("IP", "IP=not-an-ip") << "not-an-ip";
+    QTest::newRow("IP is a host name") << int(WriteFile) << guiFileWith("IP", "IP=localhost") << "localhost";
+    QTest::newRow("IP shorthand") << int(WriteFile) << guiFileWith("IP", "IP=127.1") << "127.1";
+    QTest::newRow("IP with NUL") << int(WriteFile) << guiFileWith("IP", QByteArray("IP=127.0.0.1\0x", 14))
+                                 << "IP";
+    QTest::newRow("IP missing") << int(WriteFile) << guiFileWith("IP", "") << "IP";
+    QTest::newRow("port 0") << int(WriteFile) << guiFileWith("Port", "Port=0") << "\"0\"";
+    QTest::newRow("port 70000") << int(WriteFile) << guiFileWith("Port", "Port=70000") << "70000";
+    QTest::newRow("port 2^32 + 27888")
+        << int(WriteFile) << guiFileWith("Port", "Port=4294995184") << "4294995184";
+    QTest::newRow("port abc") << int(WriteFile) << guiFileWith("Port", "Port=abc") << "abc";
+    QTest::newRow("port empty") << int(WriteFile) << guiFileWith("Port", "Port=") << "Port";
+    QTest::newRow("port held by a program") << int(PortHeldByProgram) << kGuiFile << "@PORT@";
+    // Two servers sharing a port (SO_REUSEPORT) would split the clients between them.
+    QTest::newRow("port held by a stand-in") << int(PortHeldByStandin) << kGuiFile << "@PORT@";
+}
+
+void TestStandin::startupFailures()
+{
+    QFETCH(int, setup);
+    QFETCH(QByteArray, content);
+    QFETCH(QString, mention);
+
+    quint16 port = freePort();
+    QTcpServer holder;
+    QTemporaryDir otherDir;
+    if (setup == PortHeldByProgram) {
+        QVERIFY(holder.listen(QHostAddress::LocalHost, 0));
+        port = holder.serverPort();
+    } else if (setup == PortHeldByStandin) {
+        QVERIFY(startListening(otherDir.path(), kGuiFile, port));
+    } else if (setup == DirectoryInstead) {
+        QVERIFY(QDir(m_dir->path()).mkdir("orbelithsrv.conf"));
+    }
+
+    QProcess *process = start(m_dir->path(), content, port);
+    QVERIFY(process && process->waitForFinished(10000));
+    QCOMPARE(process->exitStatus(), QProcess::NormalExit);
+    QVERIFY(process->exitCode() != 0);
+    const QByteArray error = process->readAllStandardError();
+    QVERIFY2(error.count('\n') == 1 && error.endsWith('\n') && !error.trimmed().isEmpty(), error);
+    QVERIFY2(error.contains(mention.replace("@PORT@", QString::number(port)).toUtf8()), error);
+}
+
+void TestStandin::stopSignals_data()
+{
+    QTest::addColumn<int>("signal");
+    QTest::addColumn<bool>("idleClient");
+    QTest::newRow("SIGTERM") << SIGTERM << false;
+    QTest::newRow("SIGINT") << SIGINT << false;
+    QTest::newRow("SIGTERM, idle client") << SIGTERM << true;
+}
+
+void TestStandin::stopSignals()
+{
+    QFETCH(int, signal);
+    QFETCH(bool, idleClient);
+
+    const quint16 port = freePort();
+    QProcess *process = startListening(m_dir->path(), kGuiFile, port);
+    QVERIFY(process);
+    QCOMPARE(get(port, "/").status, 200);
+    // A client that connects and never asks must not keep the server up.
+    QTcpSocket idle;
+    if (idleClient) {
+        idle.connectToHost(QHostAddress::LocalHost, port);
+        QVERIFY(idle.waitForConnected(5000));
+    }
+
+    QCOMPARE(::kill(static_cast<pid_t>(process->processId()), signal), 0);
+    QVERIFY(process->waitForFinished(10000));
+    QCOMPARE(process->exitStatus(), QProcess::NormalExit);
+    QCOMPARE(process->exitCode(), 0);
+    QCOMPARE(process->readAllStandardError(), QByteArray());
+}
+
+QTEST_GUILESS_MAIN(TestStandin)
+#include "tst_standin.moc"
