@@ -1,9 +1,12 @@
 #include "form1.h"
 
 #include "configfiles.h"
+#include "form2.h"
 #include "lastsettings.h"
 #include "localaddress.h"
 #include "motdcodec.h"
+#include "trayicon.h"
+#include "traywndproc.h"
 
 #include <QButtonGroup>
 #include <QCloseEvent>
@@ -13,6 +16,7 @@
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMetaObject>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QRadioButton>
@@ -37,6 +41,7 @@ QFont arial(qreal points, bool bold = false)
     return font;
 }
 
+const QString kTrayToolTip = QStringLiteral("OrbelithServGUI");
 const QString kStartedText = QStringLiteral("Orbelith Server started....");
 const QString kStoppedText = QStringLiteral("Orbelith Server stopped");
 
@@ -60,9 +65,18 @@ Form1::Form1(std::unique_ptr<ServerControl> control, QWidget *parent)
     setTabOrderByIndex(createControls());
     setRunning(false);
     m_text1[0]->setFocus(Qt::OtherFocusReason);
+
+    m_trayIcon = new TrayIcon(this);
+    m_trayWndProc = new TrayWndProc(this);
+    connect(m_trayIcon, &TrayIcon::leftButtonPressed, this, &Form1::restoreFromTray);
 }
 
-Form1::~Form1() = default;
+Form1::~Form1()
+{
+    m_trayWndProc->remove();
+    // The About window has no owner; it goes with the program.
+    delete m_form2.data();
+}
 
 std::vector<std::pair<int, QWidget *>> Form1::createControls()
 {
@@ -175,6 +189,8 @@ std::vector<std::pair<int, QWidget *>> Form1::createControls()
         const ConnectionOption &c = kConnectionOptions[i];
         m_option3[i] = option(m_frame3, QStringLiteral("Option3(%1)").arg(i), QString::fromLatin1(c.caption),
                               twips(c.left, 360, c.width, 375), 18 + i);
+        // Most captions are wider than their buttons; the tip shows them whole.
+        m_option3[i]->setToolTip(m_option3[i]->text().replace(u'\n', u' '));
         m_connectionSetting->addButton(m_option3[i], i);
     }
     m_option3[0]->setChecked(true);
@@ -195,6 +211,7 @@ std::vector<std::pair<int, QWidget *>> Form1::createControls()
 
     connect(m_command1, &QPushButton::clicked, this, &Form1::Command1_Click);
     connect(m_command2, &QPushButton::clicked, this, &Form1::command2_Click);
+    connect(m_command3, &QPushButton::clicked, this, &Form1::Command3_Click);
     connect(m_command5, &QPushButton::clicked, this, &Form1::Command5_Click);
     connect(m_command4, &QPushButton::clicked, this, &Form1::command4_Click);
 
@@ -325,6 +342,59 @@ void Form1::Command5_Click()
         showStatus(opened.errorMessage());
 }
 
+void Form1::Command3_Click()
+{
+    // One About window at most; a hidden one comes back as it was.
+    if (!m_form2)
+        m_form2 = new Form2;
+    m_form2->show();
+    m_form2->raise();
+    m_form2->activateWindow();
+}
+
+void Form1::closeAbout()
+{
+    if (m_form2)
+        m_form2->close();
+}
+
+void Form1::changeEvent(QEvent *event)
+{
+    QWidget::changeEvent(event);
+    // Hiding a window from inside its own state change is unreliable on X11:
+    // do it once the change is through.
+    if (event->type() == QEvent::WindowStateChange && isMinimized())
+        QMetaObject::invokeMethod(this, &Form1::Form_Resize, Qt::QueuedConnection);
+}
+
+void Form1::Form_Resize()
+{
+    if (!isMinimized() || m_trayWndProc->isInstalled())
+        return;
+    MinimizeToTray();
+    if (m_form2)
+        m_form2->hide();
+}
+
+void Form1::MinimizeToTray()
+{
+    // Without a tray the window stays minimized on the taskbar.
+    if (!m_trayIcon->AddTrayIcon(windowIcon(), kTrayToolTip))
+        return;
+    hide();
+    m_trayWndProc->install(this);
+}
+
+void Form1::restoreFromTray()
+{
+    m_trayIcon->RemoveTrayIcon();
+    m_trayWndProc->remove();
+    // show() alone would map the window iconic again.
+    showNormal();
+    raise();
+    activateWindow();
+}
+
 void Form1::stopServerBeforeExit()
 {
     if (!ServerRunning || m_stoppedForExit)
@@ -338,12 +408,14 @@ void Form1::stopServerBeforeExit()
 void Form1::command4_Click()
 {
     stopServerBeforeExit();
+    closeAbout();
     QCoreApplication::exit(0);
 }
 
 void Form1::closeEvent(QCloseEvent *event)
 {
     stopServerBeforeExit();
+    closeAbout();
     event->accept();
     QCoreApplication::exit(0);
 }

@@ -3,6 +3,7 @@
 #include "servercontrol.h"
 #include "settings.h"
 
+#include <QPointer>
 #include <QWidget>
 
 #include <array>
@@ -10,6 +11,7 @@
 #include <utility>
 #include <vector>
 
+class Form2;
 class QButtonGroup;
 class QGroupBox;
 class QLabel;
@@ -17,6 +19,8 @@ class QLineEdit;
 class QPlainTextEdit;
 class QPushButton;
 class QRadioButton;
+class TrayIcon;
+class TrayWndProc;
 
 // The main window: the server's settings, Start, Stop, Server State, About and
 // Exit, and the status line. The settings live only in its controls.
@@ -47,13 +51,23 @@ public:
     void stopServerBeforeExit();
 
 protected:
+    void changeEvent(QEvent *event) override;
     void closeEvent(QCloseEvent *event) override;
 
 private:
     void Command1_Click();
     void command2_Click();
+    void Command3_Click();
     void Command5_Click();
     void command4_Click();
+
+    // Minimizing puts the window in the tray, where the desktop has one, and
+    // hides the About window either way.
+    void Form_Resize();
+    void MinimizeToTray();
+    // A left press on the tray icon brings the window back, in the normal state.
+    void restoreFromTray();
+    void closeAbout();
 
     // Builds every control; gives each focusable one with its tab index.
     std::vector<std::pair<int, QWidget *>> createControls();
@@ -84,4 +98,8 @@ private:
     QPushButton *m_command3 = nullptr;
     QPushButton *m_command4 = nullptr;
     QPushButton *m_command5 = nullptr;
+
+    QPointer<Form2> m_form2;
+    TrayIcon *m_trayIcon = nullptr;
+    TrayWndProc *m_trayWndProc = nullptr;
 };

@@ -43,7 +43,8 @@ int main(int argc, char *argv[])
 
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("orbelith-gui"));
-    QApplication::setApplicationDisplayName(QStringLiteral("OrbelithServer GUI"));
+    // No display name: Qt would append it to every window's caption, and the
+    // About window's caption is its own.
     QApplication::setWindowIcon(programIcon());
     // Closing the main window ends the program; the tray keeps it alive while hidden.
     QApplication::setQuitOnLastWindowClosed(false);

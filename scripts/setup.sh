@@ -70,7 +70,6 @@ build build-asan -DORBELITH_SANITIZE=ON
 (
     cd build-asan
     export ASAN_OPTIONS="detect_leaks=1:abort_on_error=0"
-    export LSAN_OPTIONS="suppressions=$top/tests/lsan.supp:print_suppressions=0"
     export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
     ctest --output-on-failure -j2
 )

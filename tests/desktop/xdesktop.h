@@ -1,0 +1,64 @@
+#pragma once
+
+#include <QList>
+#include <QString>
+#include <QStringList>
+#include <QTemporaryDir>
+
+#include <sys/types.h>
+
+#include <cstdint>
+
+struct xcb_connection_t;
+
+// A desktop of its own for a test: Xvfb on a free display and icewm on it,
+// with or without a tray host. Ends both, by their process ids, when
+// destroyed. It also reads what the X server knows about windows, through a
+// connection of its own, so a test can check the window manager's view and
+// not only Qt's.
+class XDesktop final
+{
+    Q_DISABLE_COPY_MOVE(XDesktop)
+
+public:
+    enum class Tray
+    {
+        With,
+        Without
+    };
+
+    XDesktop();
+    ~XDesktop();
+
+    // Starts the display, sets DISPLAY and starts the window manager. Returns
+    // why it could not, or an empty string. skippable() tells whether the
+    // machine merely lacks the programs.
+    QString start(Tray tray);
+    bool skippable() const { return m_skippable; }
+    // Replaces the window manager by a new one, with or without a tray.
+    QString restartWindowManager(Tray tray);
+
+    bool trayHostPresent() const;
+    // ICCCM WM_STATE of a client window: 1 normal, 3 iconic, 0 withdrawn or unset.
+    int wmState(quintptr window) const;
+    bool isViewable(quintptr window) const;
+    // The windows the window manager lists, as on its taskbar.
+    QList<quintptr> clientList() const;
+    QStringList allowedActions(quintptr window) const;
+    QString windowName(quintptr window) const;
+
+private:
+    QString startWindowManager(Tray tray);
+    void stopWindowManager();
+    bool windowManagerReady() const;
+    bool ownsSelection(const char *selection) const;
+    std::uint32_t atom(const char *name) const;
+    QList<std::uint32_t> cardinals(std::uint32_t window, const char *property) const;
+
+    QTemporaryDir m_dir;
+    pid_t m_xvfb = -1;
+    pid_t m_windowManager = -1;
+    xcb_connection_t *m_connection = nullptr;
+    std::uint32_t m_root = 0;
+    bool m_skippable = false;
+};

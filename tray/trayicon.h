@@ -1,0 +1,33 @@
+#pragma once
+
+#include <QObject>
+#include <QSystemTrayIcon>
+
+class QIcon;
+
+// The program's icon in the desktop's tray, shown while the main window is
+// hidden there. A left-button press on it is the only thing it reports; it has
+// no context menu.
+class TrayIcon final : public QObject
+{
+    Q_OBJECT
+    Q_DISABLE_COPY_MOVE(TrayIcon)
+
+public:
+    explicit TrayIcon(QObject *parent = nullptr);
+    ~TrayIcon() override;
+
+    // Shows the icon. False when the desktop has no tray to show it in; the
+    // icon is then left out, and a later call tries again.
+    bool AddTrayIcon(const QIcon &icon, const QString &toolTip);
+    void RemoveTrayIcon();
+    bool isShown() const;
+
+signals:
+    void leftButtonPressed();
+
+private:
+    void onActivated(QSystemTrayIcon::ActivationReason reason);
+
+    QSystemTrayIcon *m_icon = nullptr;
+};
