@@ -1,6 +1,7 @@
 #include "form2.h"
 
 #include "contact.h"
+#include "formlayout.h"
 
 #include <QApplication>
 #include <QGroupBox>
@@ -8,24 +9,6 @@
 #include <QPushButton>
 #include <QScreen>
 #include <QStyle>
-
-namespace {
-
-// The window's layout is given in twips, 15 to a pixel at 96 dots per inch.
-QRect twips(int left, int top, int width, int height)
-{
-    return QRect(left / 15, top / 15, width / 15, height / 15);
-}
-
-QFont arial(qreal points, bool bold = false)
-{
-    QFont font(QStringLiteral("Arial"));
-    font.setPointSizeF(points);
-    font.setBold(bold);
-    return font;
-}
-
-} // namespace
 
 Form2::Form2(QWidget *parent)
     : QWidget(parent, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowCloseButtonHint)

@@ -2,6 +2,7 @@
 
 #include "configfiles.h"
 #include "form2.h"
+#include "formlayout.h"
 #include "lastsettings.h"
 #include "localaddress.h"
 #include "motdcodec.h"
@@ -26,20 +27,6 @@
 #include <vector>
 
 namespace {
-
-// The window's layout is given in twips, 15 to a pixel at 96 dots per inch.
-QRect twips(int left, int top, int width, int height)
-{
-    return QRect(left / 15, top / 15, width / 15, height / 15);
-}
-
-QFont arial(qreal points, bool bold = false)
-{
-    QFont font(QStringLiteral("Arial"));
-    font.setPointSizeF(points);
-    font.setBold(bold);
-    return font;
-}
 
 const QString kTrayToolTip = QStringLiteral("OrbelithServGUI");
 const QString kStartedText = QStringLiteral("Orbelith Server started....");

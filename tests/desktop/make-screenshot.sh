@@ -10,7 +10,7 @@
 set -eu
 
 repo=$(cd "$(dirname "$0")/../.." && pwd)
-gui=${1:-$repo/build-desktop/bin/orbelith-gui}
+gui=${1:-$repo/build/bin/orbelith-gui}
 out=$repo/docs/screenshot.png
 [ -x "$gui" ] || { echo "no program at $gui: build the orbelith-gui target first" >&2; exit 1; }
 
