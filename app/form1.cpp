@@ -28,6 +28,12 @@
 
 namespace {
 
+// The last-settings file that start-up looks for and Start writes.
+QString lastSettingsPath()
+{
+    return QDir::current().filePath(kLastSettingsFileName);
+}
+
 const QString kTrayToolTip = QStringLiteral("OrbelithServGUI");
 const QString kStartedText = QStringLiteral("Orbelith Server started....");
 const QString kStoppedText = QStringLiteral("Orbelith Server stopped");
@@ -223,20 +229,19 @@ void Form1::setTabOrderByIndex(std::vector<std::pair<int, QWidget *>> tabIndices
 void Form1::Form_Load()
 {
     m_text1[5]->setText(localIpAddress());
-    if (QFile::exists(QDir::current().filePath(kLastSettingsFileName)))
+    if (QFile::exists(lastSettingsPath()))
         RestoreLastSettings();
 }
 
 QString Form1::GetFromINI(const QString &AppName, const QString &KeyName) const
 {
-    return LastSettingsFile::load(QDir::current().filePath(kLastSettingsFileName))
-        .GetFromINI(AppName, KeyName);
+    return LastSettingsFile::load(lastSettingsPath()).GetFromINI(AppName, KeyName);
 }
 
 void Form1::RestoreLastSettings()
 {
     ServerSettings settings = settingsFromControls();
-    ::RestoreLastSettings(LastSettingsFile::load(QDir::current().filePath(kLastSettingsFileName)), settings);
+    ::RestoreLastSettings(LastSettingsFile::load(lastSettingsPath()), settings);
     applySettings(settings);
 }
 
