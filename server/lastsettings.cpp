@@ -4,6 +4,7 @@
 #include "textlines.h"
 
 #include <QFile>
+#include <QStringDecoder>
 #include <QStringView>
 
 namespace {
@@ -57,7 +58,10 @@ LastSettingsFile::LastSettingsFile(const QByteArray &contents)
     QByteArrayView bytes(contents);
     if (bytes.startsWith("\xEF\xBB\xBF"))
         bytes = bytes.sliced(3);
-    m_lines = splitLines(QString::fromUtf8(bytes));
+    // QString::fromUtf8 would silently drop a second mark as well.
+    QStringDecoder utf8(QStringDecoder::Utf8,
+                        QStringDecoder::Flag::Stateless | QStringDecoder::Flag::ConvertInitialBom);
+    m_lines = splitLines(utf8(bytes));
 }
 
 LastSettingsFile LastSettingsFile::load(const QString &path)
@@ -107,7 +111,9 @@ void RestoreLastSettings(const LastSettingsFile &file, ServerSettings &s)
     s.floodMsgNb = get("Last", "FloodMsgNb");
 
     bool ok = false;
-    const int connection = get("last", "MaxConnSet").trimmed().toInt(&ok, 10);
+    const QString connectionText = get("last", "MaxConnSet").trimmed();
+    // toInt stops at a NUL, which would read "6<NUL>junk" as 6.
+    const int connection = connectionText.contains(QChar()) ? -1 : connectionText.toInt(&ok, 10);
     if (ok && connection >= 0 && connection < kConnectionSettingCount)
         s.maxConnSet = connection;
 

@@ -105,6 +105,10 @@ void TestLastSettings::reader_data()
     QTest::newRow("byte-order mark") << QByteArray("\xEF\xBB\xBF[Last]\nA=1\n") << "Last"
                                      << "A"
                                      << "1";
+    QTest::newRow("only one byte-order mark dropped")
+        << QByteArray("\xEF\xBB\xBF\xEF\xBB\xBF[Last]\nA=1\n") << "Last"
+        << "A"
+        << "";
     QTest::newRow("UTF-8 value") << QByteArray("[Last]\nA=Z\xc3\xbcrich\n") << "Last"
                                  << "A"
                                  << "Z\u00fcrich";
@@ -253,6 +257,8 @@ void TestLastSettings::restoreSetsOrKeeps_data()
     for (const char *bad : {"", "x", "7", "-1", "3.5", "99999999999"})
         QTest::addRow("MaxConnSet=%s keeps the setting", bad) << texts + "MaxConnSet=" + bad + "\n"
                                                               << lan << texted(lan);
+    QTest::newRow("MaxConnSet=6<NUL>x keeps the setting")
+        << texts + QByteArray("MaxConnSet=6\0x\n", 15) << lan << texted(lan);
     QTest::newRow("MaxConnSet and Public missing keep") << texts << lan << texted(lan);
     QTest::newRow("MotdLine missing keeps the message") << texts << lan << texted(lan);
     QTest::newRow("MotdLine empty keeps the message") << texts + "MotdLine=\n" << lan << texted(lan);
