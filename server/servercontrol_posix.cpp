@@ -166,6 +166,16 @@ Result PosixServerControl::launchServer()
 {
     const std::optional<QString> program = findServerProgram();
     if (!program) {
+        // A server file that may not be run is a different fault from a
+        // missing one, and the operator fixes it differently.
+        for (const QString &dir : searchDirectories()) {
+            const QFileInfo candidate(QDir(dir).filePath(programName()));
+            if (!dir.isEmpty() && candidate.isFile()) {
+                return Result::failure(
+                    QStringLiteral("Could not start %1: it is not executable (no execute permission).")
+                        .arg(QDir::toNativeSeparators(candidate.absoluteFilePath())));
+            }
+        }
         return Result::failure(QStringLiteral("Server program %1 not found in %2, %3 or PATH.")
                                    .arg(programName(), QDir::toNativeSeparators(m_options.programDir),
                                         QDir::toNativeSeparators(QDir::currentPath())));

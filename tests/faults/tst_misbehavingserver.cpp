@@ -1,0 +1,215 @@
+// The real window against server programs that misbehave: one that ends at
+// once, one that ignores SIGTERM, and files that cannot be started at all.
+// Whatever the server does, the window must stay usable and nothing the test
+// started may be left running. In a network namespace of the test's own.
+#include "processes.h"
+
+#include "form1.h"
+#include "localaddress.h"
+
+#include <QAbstractButton>
+#include <QDir>
+#include <QFile>
+#include <QLabel>
+#include <QLineEdit>
+#include <QTcpSocket>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <memory>
+
+using namespace testprocesses;
+using namespace std::chrono_literals;
+
+class TestMisbehavingServer : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void init();
+    void cleanup();
+
+    void serverEndingAtOnce();
+    void serverIgnoringTermRestartedAtOnce();
+    void programThatCannotStart_data();
+    void programThatCannotStart();
+
+private:
+    template <typename T = QWidget> T *child(const char *name)
+    {
+        return m_form->findChild<T *>(QString::fromLatin1(name));
+    }
+    void click(const char *name) { QTest::mouseClick(child<QAbstractButton>(name), Qt::LeftButton); }
+    QString status() { return child<QLabel>("Label4")->text(); }
+    QString program() const { return m_bin + QStringLiteral("/orbelithsrv"); }
+    // The program the window will find, as a link to one of the built servers.
+    bool linkProgram(const char *builtDir);
+    // With the stand-in in place, Start serves its page and Stop ends it.
+    void startAndStopWork();
+
+    std::unique_ptr<QTemporaryDir> m_dir;
+    QString m_bin;
+    QString m_previousDir;
+    QByteArray m_previousPath;
+    std::unique_ptr<Form1> m_form;
+};
+
+void TestMisbehavingServer::initTestCase()
+{
+    QCOMPARE(localIpAddress(), QStringLiteral("127.0.0.1"));
+}
+
+void TestMisbehavingServer::init()
+{
+    m_dir = std::make_unique<QTemporaryDir>();
+    QVERIFY(m_dir->isValid());
+    for (const char *sub : {"bin", "run", "empty"})
+        QVERIFY(QDir(m_dir->path()).mkdir(QString::fromLatin1(sub)));
+    m_bin = m_dir->filePath(QStringLiteral("bin"));
+    // Only the program folder holds a server program.
+    m_previousPath = qgetenv("PATH");
+    qputenv("PATH", QFile::encodeName(m_dir->filePath(QStringLiteral("empty"))));
+    m_previousDir = QDir::currentPath();
+    QVERIFY(QDir::setCurrent(m_dir->filePath(QStringLiteral("run"))));
+    m_form =
+        std::make_unique<Form1>(std::make_unique<PosixServerControl>(PosixServerControl::Options{m_bin, 1s}));
+    m_form->Form_Load();
+    m_form->show();
+    const quint16 port = freeLoopbackPort();
+    QVERIFY(port);
+    child<QLineEdit>("Text1(4)")->setText(QString::number(port));
+}
+
+void TestMisbehavingServer::cleanup()
+{
+    m_form.reset();
+    killServersIn(QDir::currentPath());
+    qputenv("PATH", m_previousPath);
+    QDir::setCurrent(m_previousDir);
+    m_dir.reset();
+}
+
+bool TestMisbehavingServer::linkProgram(const char *builtDir)
+{
+    QFile::remove(program());
+    return QFile::link(QString::fromLatin1(builtDir) + QStringLiteral("/orbelithsrv"), program());
+}
+
+void TestMisbehavingServer::startAndStopWork()
+{
+    QVERIFY(linkProgram(STANDIN_DIR));
+    click("Command1");
+    QCOMPARE(status(), QStringLiteral("Orbelith Server started...."));
+    const quint16 port = child<QLineEdit>("Text1(4)")->text().toUShort();
+    QVERIFY(QTest::qWaitFor(
+        [port] {
+            QTcpSocket socket;
+            socket.connectToHost(QHostAddress::LocalHost, port);
+            return socket.waitForConnected(1000);
+        },
+        10000));
+    QCOMPARE(serversIn(QDir::currentPath()).size(), size_t(1));
+    click("command2");
+    QCOMPARE(status(), QStringLiteral("Orbelith Server stopped"));
+    QVERIFY(child<QAbstractButton>("Command1")->isEnabled());
+    QVERIFY(waitForServersGone(QDir::currentPath()));
+    QCOMPARE(zombieChildren(), QStringList());
+}
+
+void TestMisbehavingServer::serverEndingAtOnce()
+{
+    QVERIFY(linkProgram(QUITTING_DIR));
+    click("Command1");
+    // The launch itself succeeded; that the server gave up is not the
+    // window's to know, but it must neither hang nor keep a zombie.
+    QVERIFY(QTest::qWaitFor([] { return QFile::exists(QStringLiteral("quitting.ran")); }, 5000));
+    QVERIFY(waitForServersGone(QDir::currentPath()));
+    QCOMPARE(zombieChildren(), QStringList());
+    QVERIFY(m_form->isServerRunning());
+
+    // Stop finds nothing left to end, and says stopped.
+    click("command2");
+    QCOMPARE(status(), QStringLiteral("Orbelith Server stopped"));
+    QVERIFY(!m_form->isServerRunning());
+    startAndStopWork();
+}
+
+void TestMisbehavingServer::serverIgnoringTermRestartedAtOnce()
+{
+    QVERIFY(linkProgram(STUBBORN_DIR));
+    const auto ready = [] {
+        return QFile::exists(QStringLiteral("stubborn.ready"));
+    };
+    click("Command1");
+    QVERIFY(QTest::qWaitFor(ready, 5000));
+    const std::set<pid_t> first = serversIn(QDir::currentPath());
+    QCOMPARE(first.size(), size_t(1));
+
+    // Stop returns at once, and Start works again while the first server is
+    // still inside its grace period.
+    click("command2");
+    QCOMPARE(status(), QStringLiteral("Orbelith Server stopped"));
+    QVERIFY(QFile::remove(QStringLiteral("stubborn.ready")));
+    click("Command1");
+    QCOMPARE(status(), QStringLiteral("Orbelith Server started...."));
+    QVERIFY(QTest::qWaitFor(ready, 5000));
+    std::set<pid_t> second = serversIn(QDir::currentPath());
+    for (const pid_t pid : first)
+        second.erase(pid);
+    QCOMPARE(second.size(), size_t(1));
+
+    // The kill after the grace period hits the first server only.
+    QVERIFY(QTest::qWaitFor([&] { return serversIn(QDir::currentPath()) == second; }, 10000));
+    QTest::qWait(200);
+    QCOMPARE(serversIn(QDir::currentPath()), second);
+    QCOMPARE(zombieChildren(), QStringList());
+
+    click("command2");
+    QVERIFY(waitForServersGone(QDir::currentPath()));
+    startAndStopWork();
+}
+
+void TestMisbehavingServer::programThatCannotStart_data()
+{
+    QTest::addColumn<QByteArray>("content");
+    QTest::addColumn<bool>("executable");
+    QTest::addColumn<QString>("reason");
+
+    QFile standin(QStringLiteral(STANDIN_DIR "/orbelithsrv"));
+    QVERIFY(standin.open(QIODevice::ReadOnly));
+    QTest::newRow("no execute permission") << standin.readAll() << false << QStringLiteral("not executable");
+    QTest::newRow("not a program") << QByteArray("\x7f"
+                                                 "ELF garbage\n\0\1\2",
+                                                 16)
+                                   << true << QStringLiteral("Exec format error");
+    QTest::newRow("interpreter missing")
+        << QByteArray("#!/nonexistent/interpreter\n") << true << QStringLiteral("No such file or directory");
+}
+
+void TestMisbehavingServer::programThatCannotStart()
+{
+    QFETCH(QByteArray, content);
+    QFETCH(bool, executable);
+    QFETCH(QString, reason);
+
+    QFile file(program());
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    QCOMPARE(file.write(content), content.size());
+    file.close();
+    const auto readable = QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup | QFile::ReadOther;
+    QVERIFY(file.setPermissions(executable ? readable | QFile::ExeOwner : readable));
+
+    click("Command1");
+    QVERIFY2(status().contains(program()), qPrintable(status()));
+    QVERIFY2(status().contains(reason, Qt::CaseInsensitive), qPrintable(status()));
+    QVERIFY(!m_form->isServerRunning());
+    QVERIFY(child<QAbstractButton>("Command1")->isEnabled());
+    QVERIFY(!child<QAbstractButton>("command2")->isEnabled());
+    QVERIFY(serversIn(QDir::currentPath()).empty());
+    QCOMPARE(zombieChildren(), QStringList());
+    startAndStopWork();
+}
+
+QTEST_MAIN(TestMisbehavingServer)
+#include "tst_misbehavingserver.moc"
