@@ -85,6 +85,9 @@ private slots:
     void jsonReflectsFile_data();
     void jsonReflectsFile();
     void htmlEscapesValuesAndKeepsMotdLines();
+    void valuesAddNoMarkup_data();
+    void valuesAddNoMarkup();
+    void jsonEscapesControlCharacters();
     void unknownPathsAreNotFound_data();
     void unknownPathsAreNotFound();
     void startupFailures_data();
@@ -245,6 +248,87 @@ void TestStandin::htmlEscapesValuesAndKeepsMotdLines()
     for (const auto &item : QRegularExpression("<li>([^<]*)</li>").globalMatch(motd.captured(1)))
         shown << item.captured(1);
     QCOMPARE(shown, QStringList({"Welcome!", "", "  &lt;i&gt;odd&lt;/i&gt; &amp; more", "", "last"}));
+}
+
+// A file with `value` in every key but IP and Port, and in two message lines.
+static QByteArray fileWithEverywhere(const QByteArray &value)
+{
+    QByteArray content;
+    for (const char *key :
+         {"ServerName", "Location", "URL", "MaxUsers", "Public", "FloodMsgNb", "FloodMsgTime", "MinPing",
+          "MaxConnSet", "AllowWebAccess", "MotdLine", "MotdLine"})
+        content += QByteArray(key) + '=' + value + "\r\n";
+    return content + "IP=127.0.0.1\r\nPort=@PORT@";
+}
+
+void TestStandin::valuesAddNoMarkup_data()
+{
+    QTest::addColumn<QByteArray>("value");
+    QTest::newRow("closing tags and a script") << QByteArray("</td></tr></table><script>alert('x')</script>");
+    QTest::newRow("quotes and an attribute") << QByteArray("'><img src=x onerror=\"alert(1)\">");
+    QTest::newRow("entities stay text") << QByteArray("&lt;b&gt; &amp; &#39; &quot;");
+    QTest::newRow("comment and CDATA") << QByteArray("<!-- ]]><![CDATA[ <style>");
+    QTest::newRow("control characters") << QByteArray("\x01\x1b[31m\x7f<b>");
+}
+
+// Whatever a value holds, the page has the same elements as with a plain one,
+// and every cell and line shows the value as text.
+void TestStandin::valuesAddNoMarkup()
+{
+    QFETCH(QByteArray, value);
+    const auto tags = [](const QString &html) {
+        QStringList names;
+        for (const auto &m : QRegularExpression("<(/?[A-Za-z!][A-Za-z0-9-]*)").globalMatch(html))
+            names << m.captured(1);
+        return names;
+    };
+    const auto shown = [](QString text) {
+        return text.replace("&lt;", "<")
+            .replace("&gt;", ">")
+            .replace("&quot;", "\"")
+            .replace("&#39;", "'")
+            .replace("&amp;", "&");
+    };
+
+    const quint16 plainPort = freePort();
+    QTemporaryDir plainDir;
+    QVERIFY(startListening(plainDir.path(), fileWithEverywhere("plain"), plainPort));
+    const QString plain = QString::fromUtf8(get(plainPort, "/").body);
+
+    const quint16 port = freePort();
+    QVERIFY(startListening(m_dir->path(), fileWithEverywhere(value), port));
+    const QString html = QString::fromUtf8(get(port, "/").body);
+    QCOMPARE(tags(html), tags(plain));
+
+    const QString expected = QString::fromUtf8(value);
+    int cells = 0;
+    for (const auto &m : QRegularExpression("<(td|li)>([^<]*)</\\1>").globalMatch(html)) {
+        if (m.captured(2) != QStringLiteral("127.0.0.1") && m.captured(2) != QString::number(port)) {
+            QCOMPARE(shown(m.captured(2)), expected);
+            ++cells;
+        }
+    }
+    QCOMPARE(cells, 12);
+}
+
+void TestStandin::jsonEscapesControlCharacters()
+{
+    const QByteArray value =
+        QByteArrayLiteral("\x01\x08\t\x0b\x0c\x1b\x1f\x7f \" \\ </script> \xe2\x80\xa8 \0 end");
+    const quint16 port = freePort();
+    QVERIFY(startListening(m_dir->path(), fileWithEverywhere(value), port));
+    const QByteArray body = get(port, "/status.json").body;
+    // Only the layout's line breaks may appear raw.
+    for (const char c : body)
+        QVERIFY2(uchar(c) >= 0x20 || c == '\n', qPrintable(QStringLiteral("raw 0x%1").arg(int(c), 2, 16)));
+
+    QJsonParseError error;
+    const QJsonObject json = QJsonDocument::fromJson(body, &error).object();
+    QCOMPARE(error.error, QJsonParseError::NoError);
+    const QString expected = QString::fromUtf8(value);
+    QCOMPARE(json.value("ServerName").toString(), expected);
+    QCOMPARE(json.value("AllowWebAccess").toString(), expected);
+    QCOMPARE(json.value("MotdLines").toArray(), QJsonArray({expected, expected}));
 }
 
 void TestStandin::unknownPathsAreNotFound_data()

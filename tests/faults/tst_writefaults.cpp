@@ -1,0 +1,246 @@
+// Start when the new files cannot be written: the disk fills up while they
+// are written, or writing is refused. The older files must stay as they were,
+// no server may start, and the window must stay Stopped and say why. Each case
+// needs its wrapper (see CMakeLists.txt) and is skipped without it.
+#include "processes.h"
+
+#include "configfiles.h"
+#include "form1.h"
+
+#include <QAbstractButton>
+#include <QDir>
+#include <QFile>
+#include <QLabel>
+#include <QLineEdit>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <sys/statvfs.h>
+#include <unistd.h>
+
+#include <memory>
+
+using namespace testprocesses;
+using namespace std::chrono_literals;
+
+namespace {
+
+const QByteArray kOlderConfig = "ServerName=Older\r\nPort=1\r\nIP=127.0.0.1\r\nAllowWebAccess=1";
+const QByteArray kOlderLastSettings = "[Last]\r\nServerName=Older\r\n";
+
+QByteArray readFile(const QString &path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+bool writeFile(const QString &path, const QByteArray &bytes)
+{
+    QFile f(path);
+    return f.open(QIODevice::WriteOnly) && f.write(bytes) == bytes.size() && f.flush();
+}
+
+QStringList entries(const QString &dir)
+{
+    return QDir(dir).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
+                               QDir::Name);
+}
+
+qint64 freeBytes(const QString &dir)
+{
+    struct statvfs st
+    {
+    };
+    if (::statvfs(QFile::encodeName(dir).constData(), &st) != 0)
+        return -1;
+    return qint64(st.f_bavail) * qint64(st.f_frsize);
+}
+
+QString serverDir()
+{
+    const QByteArray fromWrapper = qgetenv("ORBELITH_FAULT_SERVER_DIR");
+    return fromWrapper.isEmpty() ? QStringLiteral(STUBBORN_DIR) : QFile::decodeName(fromWrapper);
+}
+
+} // namespace
+
+class TestWriteFaults : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init();
+    void cleanup();
+
+    void diskFull_data();
+    void diskFull();
+    void refusedWrite_data();
+    void refusedWrite();
+
+private:
+    template <typename T = QWidget> T *child(const char *name)
+    {
+        return m_form->findChild<T *>(QString::fromLatin1(name));
+    }
+    void click(const char *name) { QTest::mouseClick(child<QAbstractButton>(name), Qt::LeftButton); }
+
+    // In the current directory, which holds the older files or none.
+    void startFailsLeavingAllAsItWas(const QString &failingFile, const QString &reason, bool olderFiles);
+    // Once the fault is lifted, the same window starts and stops a server.
+    void startAndStopWork();
+
+    QString m_previousDir;
+    std::unique_ptr<Form1> m_form;
+};
+
+void TestWriteFaults::init()
+{
+    m_previousDir = QDir::currentPath();
+}
+
+void TestWriteFaults::cleanup()
+{
+    m_form.reset();
+    killServersIn(QDir::currentPath());
+    QDir::setCurrent(m_previousDir);
+}
+
+void TestWriteFaults::startFailsLeavingAllAsItWas(const QString &failingFile, const QString &reason,
+                                                  bool olderFiles)
+{
+    const QString dir = QDir::currentPath();
+    const QStringList before = entries(dir);
+    // A real control, pointed at a server that stays up until killed: had
+    // Start launched it, it would still be running below.
+    m_form = std::make_unique<Form1>(
+        std::make_unique<PosixServerControl>(PosixServerControl::Options{serverDir(), 1s}));
+    m_form->Form_Load();
+    m_form->show();
+    child<QLineEdit>("Text1(0)")->setText(QStringLiteral("Newer"));
+    click("Command1");
+
+    const QString status = child<QLabel>("Label4")->text();
+    QVERIFY2(status.startsWith(QStringLiteral("Could not write %1: ").arg(failingFile)), qPrintable(status));
+    QVERIFY2(status.contains(reason, Qt::CaseInsensitive), qPrintable(status));
+    QVERIFY(!m_form->isServerRunning());
+    QVERIFY(child<QAbstractButton>("Command1")->isEnabled());
+    QVERIFY(!child<QAbstractButton>("command2")->isEnabled());
+    QVERIFY(serversIn(dir).empty());
+    if (olderFiles) {
+        QCOMPARE(readFile(kServerConfigFileName), kOlderConfig);
+        QCOMPARE(readFile(kLastSettingsFileName), kOlderLastSettings);
+    }
+    // Nor is a temporary file left behind.
+    QCOMPARE(entries(dir), before);
+}
+
+void TestWriteFaults::startAndStopWork()
+{
+    QFile::remove(QStringLiteral("stubborn.ready"));
+    click("Command1");
+    QCOMPARE(child<QLabel>("Label4")->text(), QStringLiteral("Orbelith Server started...."));
+    QVERIFY(m_form->isServerRunning());
+    QCOMPARE(readFile(kServerConfigFileName), WriteServerConfig(m_form->settingsFromControls()));
+    QVERIFY(QTest::qWaitFor([] { return QFile::exists(QStringLiteral("stubborn.ready")); }, 5000));
+    QCOMPARE(serversIn(QDir::currentPath()).size(), size_t(1));
+    click("command2");
+    QVERIFY(!m_form->isServerRunning());
+    QVERIFY(waitForServersGone(QDir::currentPath()));
+    QCOMPARE(zombieChildren(), QStringList());
+}
+
+void TestWriteFaults::diskFull_data()
+{
+    QTest::addColumn<int>("freePages");
+    QTest::addColumn<QString>("failingFile");
+    QTest::newRow("no room for either file") << 0 << kServerConfigFileName;
+    // The configuration is complete in its temporary file, yet it must not
+    // replace the older one while the last settings cannot follow.
+    QTest::newRow("room for the configuration only") << 1 << kLastSettingsFileName;
+}
+
+void TestWriteFaults::diskFull()
+{
+    QFETCH(int, freePages);
+    QFETCH(QString, failingFile);
+    const QString disk = QFile::decodeName(qgetenv("ORBELITH_SMALL_DISK"));
+    if (disk.isEmpty())
+        QSKIP("needs a small disk of its own: run through mount-run.sh (ctest -R tst_diskfull)");
+
+    QVERIFY(QDir::setCurrent(disk));
+    for (const QString &entry : entries(disk))
+        QVERIFY(QFile::remove(entry));
+    QVERIFY(writeFile(kServerConfigFileName, kOlderConfig));
+    QVERIFY(writeFile(kLastSettingsFileName, kOlderLastSettings));
+    // tmpfs counts whole pages: leave exactly the pages the row names.
+    const qint64 page = ::sysconf(_SC_PAGESIZE);
+    const qint64 filler = freeBytes(disk) - freePages * page;
+    QVERIFY(filler > 0);
+    QVERIFY(writeFile(QStringLiteral("filler"), QByteArray(filler, 'f')));
+    QCOMPARE(freeBytes(disk), freePages * page);
+
+    startFailsLeavingAllAsItWas(failingFile, QStringLiteral("No space left on device"), true);
+    QVERIFY(QFile::remove(QStringLiteral("filler")));
+    startAndStopWork();
+}
+
+void TestWriteFaults::refusedWrite_data()
+{
+    QTest::addColumn<bool>("olderFiles");
+    QTest::addColumn<bool>("directoryWritable");
+    QTest::addColumn<QString>("readOnlyFile");
+    QTest::addColumn<QString>("failingFile");
+    QTest::addColumn<QString>("reason");
+
+    QTest::newRow("read-only directory")
+        << true << false << QString() << kServerConfigFileName << QStringLiteral("Permission denied");
+    QTest::newRow("read-only directory, no older files")
+        << false << false << QString() << kServerConfigFileName << QStringLiteral("Permission denied");
+    QTest::newRow("read-only configuration")
+        << true << true << kServerConfigFileName << kServerConfigFileName << QStringLiteral("not writable");
+    QTest::newRow("read-only last settings")
+        << true << true << kLastSettingsFileName << kLastSettingsFileName << QStringLiteral("not writable");
+}
+
+void TestWriteFaults::refusedWrite()
+{
+    QFETCH(bool, olderFiles);
+    QFETCH(bool, directoryWritable);
+    QFETCH(QString, readOnlyFile);
+    QFETCH(QString, failingFile);
+    QFETCH(QString, reason);
+    if (::geteuid() == 0)
+        QSKIP("root is refused nothing: run through as-nobody.sh (ctest -R tst_refusedwrite)");
+
+    QTemporaryDir tmp;
+    QVERIFY(tmp.isValid());
+    const QString dir = tmp.filePath(QStringLiteral("run"));
+    QVERIFY(QDir().mkdir(dir));
+    QVERIFY(QDir::setCurrent(dir));
+    if (olderFiles) {
+        QVERIFY(writeFile(kServerConfigFileName, kOlderConfig));
+        QVERIFY(writeFile(kLastSettingsFileName, kOlderLastSettings));
+    }
+    const auto readWrite = QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup | QFile::ReadOther;
+    const auto readOnly = QFile::ReadOwner | QFile::ReadGroup | QFile::ReadOther;
+    const auto exe = QFile::ExeOwner | QFile::ExeGroup | QFile::ExeOther;
+    if (!readOnlyFile.isEmpty())
+        QVERIFY(QFile::setPermissions(readOnlyFile, readOnly));
+    if (!directoryWritable)
+        QVERIFY(QFile::setPermissions(dir, readOnly | exe));
+    // A user with capabilities over files is not refused either.
+    QFile probe(readOnlyFile.isEmpty() ? QStringLiteral("probe") : readOnlyFile);
+    if (probe.open(QIODevice::WriteOnly | QIODevice::Append)) {
+        probe.close();
+        QSKIP("this user may write anyway, so nothing is refused");
+    }
+
+    startFailsLeavingAllAsItWas(failingFile, reason, olderFiles);
+    QVERIFY(QFile::setPermissions(dir, readWrite | exe));
+    if (!readOnlyFile.isEmpty())
+        QVERIFY(QFile::setPermissions(readOnlyFile, readWrite));
+    startAndStopWork();
+}
+
+QTEST_MAIN(TestWriteFaults)
+#include "tst_writefaults.moc"
