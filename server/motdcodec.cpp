@@ -13,18 +13,37 @@ QStringList SplitMotdLines(const QString &text)
 
 QString JoinMotdLines(const QStringList &lines)
 {
-    QString joined;
+    // Sized once: a message of many lines would otherwise be copied as it grows.
+    qsizetype size = 0;
     for (const QString &line : lines)
-        joined += line + kLineEnd;
+        size += line.size() + 1;
+    QString joined;
+    joined.reserve(size);
+    for (const QString &line : lines) {
+        joined += line;
+        joined += kLineEnd;
+    }
     return joined;
 }
 
 QString DecodeMotd(const QString &value)
 {
-    QString body = value;
+    QStringView body = value;
     if (body.endsWith(kLineEnd))
         body.chop(1);
-    return body.replace(kLineEnd, QStringLiteral("\r\n"));
+    // One pass into a string of the final size: QString::replace moves the
+    // rest of the text for every thousand replacements, quadratic in the
+    // length of a long message.
+    QString decoded;
+    decoded.reserve(body.size() + body.count(kLineEnd));
+    qsizetype start = 0;
+    for (qsizetype at = body.indexOf(kLineEnd); at >= 0; at = body.indexOf(kLineEnd, start)) {
+        decoded.append(body.sliced(start, at - start));
+        decoded.append(u"\r\n");
+        start = at + 1;
+    }
+    decoded.append(body.sliced(start));
+    return decoded;
 }
 
 QString motdFromEditorText(const QString &editorText)
