@@ -1,8 +1,7 @@
 #include "form1.h"
+#include "startup.h"
 
 #include <QApplication>
-#include <QIcon>
-#include <QScreen>
 
 #include <cstdio>
 
@@ -20,14 +19,6 @@ bool displayMissing()
 #endif
 }
 
-QIcon programIcon()
-{
-    QIcon icon;
-    for (const int size : {16, 32, 48})
-        icon.addFile(QStringLiteral(":/icons/orbelith-%1.png").arg(size), QSize(size, size));
-    return icon;
-}
-
 } // namespace
 
 int main(int argc, char *argv[])
@@ -42,22 +33,6 @@ int main(int argc, char *argv[])
     }
 
     QApplication app(argc, argv);
-    QApplication::setApplicationName(QStringLiteral("orbelith-gui"));
-    // No display name: Qt would append it to every window's caption, and the
-    // About window's caption is its own.
-    QApplication::setWindowIcon(programIcon());
-    // Closing the main window ends the program; the tray keeps it alive while hidden.
-    QApplication::setQuitOnLastWindowClosed(false);
-
-    Form1 window;
-    window.setWindowIcon(QApplication::windowIcon());
-    window.Form_Load();
-    // Logging out ends the program without closing the window: stop a server
-    // started here all the same.
-    QObject::connect(&app, &QCoreApplication::aboutToQuit, &window, &Form1::stopServerBeforeExit);
-
-    const QRect screen = window.screen()->availableGeometry();
-    window.move(screen.center() - window.rect().center());
-    window.show();
+    const std::unique_ptr<Form1> window = startMainWindow(app);
     return app.exec();
 }

@@ -1,0 +1,44 @@
+#include "startup.h"
+
+#include "form1.h"
+
+#include <QApplication>
+#include <QIcon>
+#include <QScreen>
+
+namespace {
+
+QIcon programIcon()
+{
+    QIcon icon;
+    for (const int size : {16, 32, 48})
+        icon.addFile(QStringLiteral(":/icons/orbelith-%1.png").arg(size), QSize(size, size));
+    return icon;
+}
+
+} // namespace
+
+std::unique_ptr<Form1> startMainWindow(QApplication &app, std::unique_ptr<ServerControl> control)
+{
+    // The icons are built into this library; a static library's resources
+    // are linked in only when named.
+    Q_INIT_RESOURCE(app);
+    QApplication::setApplicationName(QStringLiteral("orbelith-gui"));
+    // No display name: Qt would append it to every window's caption, and the
+    // About window's caption is its own.
+    QApplication::setWindowIcon(programIcon());
+    // Closing the main window ends the program; the tray keeps it alive while hidden.
+    QApplication::setQuitOnLastWindowClosed(false);
+
+    auto window = std::make_unique<Form1>(std::move(control));
+    window->setWindowIcon(QApplication::windowIcon());
+    window->Form_Load();
+    // Logging out ends the program without closing the window: stop a server
+    // started here all the same.
+    QObject::connect(&app, &QCoreApplication::aboutToQuit, window.get(), &Form1::stopServerBeforeExit);
+
+    const QRect screen = window->screen()->availableGeometry();
+    window->move(screen.center() - window->rect().center());
+    window->show();
+    return window;
+}
