@@ -8,7 +8,9 @@
 #include <cerrno>
 #include <csignal>
 #include <ctime>
+#include <fcntl.h>
 #include <poll.h>
+#include <spawn.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -16,6 +18,9 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <thread>
+
+extern char **environ;
 
 namespace {
 
@@ -110,6 +115,53 @@ QString executableName(const QString &procEntry)
     return QFileInfo(target).fileName();
 }
 
+Result spawnDetached(const QString &program)
+{
+    // posix_spawn rather than QProcess::startDetached: that forks the whole
+    // GUI twice, several times the cost of the files Start writes. The server
+    // gets a session of its own and no terminal; its output goes nowhere so
+    // that it can never block on a full pipe. It inherits the working
+    // directory, which is where Start wrote its files.
+    const QByteArray path = QFile::encodeName(program);
+    posix_spawn_file_actions_t actions;
+    ::posix_spawn_file_actions_init(&actions);
+    ::posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+    ::posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+    ::posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
+#if defined(__GLIBC__) && (__GLIBC__ > 2 || (__GLIBC__ == 2 && __GLIBC_MINOR__ >= 34))
+    // None of the window's descriptors belong to the server.
+    ::posix_spawn_file_actions_addclosefrom_np(&actions, STDERR_FILENO + 1);
+#endif
+    posix_spawnattr_t attributes;
+    ::posix_spawnattr_init(&attributes);
+    sigset_t noSignals;
+    sigemptyset(&noSignals);
+    sigset_t defaultSignals;
+    sigemptyset(&defaultSignals);
+    sigaddset(&defaultSignals, SIGPIPE);
+    ::posix_spawnattr_setsigmask(&attributes, &noSignals);
+    ::posix_spawnattr_setsigdefault(&attributes, &defaultSignals);
+    ::posix_spawnattr_setflags(&attributes,
+                               POSIX_SPAWN_SETSID | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+
+    char *argv[] = {const_cast<char *>(path.constData()), nullptr};
+    pid_t pid = -1;
+    const int error = ::posix_spawn(&pid, path.constData(), &actions, &attributes, argv, environ);
+    ::posix_spawnattr_destroy(&attributes);
+    ::posix_spawn_file_actions_destroy(&actions);
+    if (error != 0)
+        return Result::failure(QStringLiteral("Could not start %1: %2")
+                                   .arg(QDir::toNativeSeparators(program), qt_error_string(error)));
+
+    // The server is our child now: wait for it on a thread of its own, so it
+    // never lingers as a zombie and the window never blocks.
+    std::thread([pid] {
+        while (::waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
+        }
+    }).detach();
+    return Result::success();
+}
+
 } // namespace
 
 std::vector<pid_t> processesByImageName(const QString &imageName)
@@ -180,17 +232,7 @@ Result PosixServerControl::launchServer()
                                    .arg(programName(), QDir::toNativeSeparators(m_options.programDir),
                                         QDir::toNativeSeparators(QDir::currentPath())));
     }
-    // Detached: it outlives us, never becomes our zombie, and has no terminal;
-    // its output goes nowhere so that it can never block on a full pipe.
-    QProcess process;
-    process.setProgram(*program);
-    process.setWorkingDirectory(QDir::currentPath());
-    process.setStandardInputFile(QProcess::nullDevice());
-    process.setStandardOutputFile(QProcess::nullDevice());
-    process.setStandardErrorFile(QProcess::nullDevice());
-    if (!process.startDetached())
-        return Result::failure(QStringLiteral("Could not start %1: %2").arg(*program, process.errorString()));
-    return Result::success();
+    return spawnDetached(*program);
 }
 
 Result PosixServerControl::stopServers()

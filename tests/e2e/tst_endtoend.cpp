@@ -172,7 +172,7 @@ void TestEndToEnd::startServesTheWindowsValues()
     QVERIFY(!child<QAbstractButton>(form, "command2")->isEnabled());
     QVERIFY(!child<QAbstractButton>(form, "Command5")->isEnabled());
     QVERIFY(waitForServersGone(QDir::currentPath()));
-    QCOMPARE(zombieChildren(), QStringList());
+    QTRY_COMPARE(zombieChildren(), QStringList());
 }
 
 void TestEndToEnd::serverStateOpensTheServersPage()
@@ -269,7 +269,7 @@ void TestEndToEnd::stopKillsServerIgnoringTerm()
     QCOMPARE(child<QLabel>(form, "Label4")->text(), QStringLiteral("Orbelith Server stopped"));
     QCOMPARE(serversIn(QDir::currentPath()), running);
     QVERIFY(waitForServersGone(QDir::currentPath()));
-    QCOMPARE(zombieChildren(), QStringList());
+    QTRY_COMPARE(zombieChildren(), QStringList());
 }
 
 void TestEndToEnd::exitWhileRunningLeavesNoServer()
@@ -298,7 +298,7 @@ void TestEndToEnd::closeWhileRunningLeavesNoServer()
     QVERIFY(programEndsAfter([&] { form->close(); }));
     form.reset();
     QVERIFY(waitForServersGone(QDir::currentPath()));
-    QCOMPARE(zombieChildren(), QStringList());
+    QTRY_COMPARE(zombieChildren(), QStringList());
 }
 
 QTEST_MAIN(TestEndToEnd)

@@ -146,7 +146,7 @@ void TestWriteFaults::startAndStopWork()
     click("command2");
     QVERIFY(!m_form->isServerRunning());
     QVERIFY(waitForServersGone(QDir::currentPath()));
-    QCOMPARE(zombieChildren(), QStringList());
+    QTRY_COMPARE(zombieChildren(), QStringList());
 }
 
 void TestWriteFaults::diskFull_data()

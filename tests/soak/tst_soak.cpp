@@ -148,7 +148,7 @@ void TestSoak::startStopCycles()
                 static_cast<long long>(rssAtEnd));
     std::fflush(stdout);
 
-    QCOMPARE(zombieChildren(), QStringList());
+    QTRY_COMPARE(zombieChildren(), QStringList());
     QVERIFY(serversIn(dir.path()).empty());
     QCOMPARE(fdsAtEnd, fdsAfterWarmUp);
     if (kResidentMemoryMeaningful)
