@@ -41,6 +41,7 @@ const QString kStoppedText = QStringLiteral("Orbelith Server stopped");
 constexpr int kStatusLeft = 480, kStatusTop = 6360, kStatusWidth = 3495, kStatusHeight = 255;
 // Room below the status line, left of the buttons, for a message that wraps.
 constexpr int kStatusMaxHeightPx = 80;
+constexpr qsizetype kMaxRestoredMotdLength = 65536;
 
 } // namespace
 
@@ -241,7 +242,19 @@ QString Form1::GetFromINI(const QString &AppName, const QString &KeyName) const
 void Form1::RestoreLastSettings()
 {
     ServerSettings settings = settingsFromControls();
+    const QString startingMotd = settings.motd;
     ::RestoreLastSettings(LastSettingsFile::load(lastSettingsPath()), settings);
+    // The message box lays out every character before the window can show:
+    // a message of megabytes, which only a damaged or foreign file holds,
+    // would keep the window away for many seconds.
+    if (settings.motd.size() > kMaxRestoredMotdLength) {
+        showStatus(QStringLiteral("The message of the day in %1 is too long to show (%2 characters, "
+                                  "at most %3); it was left out.")
+                       .arg(kLastSettingsFileName)
+                       .arg(settings.motd.size())
+                       .arg(kMaxRestoredMotdLength));
+        settings.motd = startingMotd;
+    }
     applySettings(settings);
 }
 

@@ -5,6 +5,7 @@
 // them, empty when the section or key is missing, as with a well-formed file.
 #include "configfiles.h"
 #include "form1.h"
+#include "motdcodec.h"
 
 #include <QAbstractButton>
 #include <QDir>
@@ -81,6 +82,8 @@ private slots:
     void cleanup();
     void startUpWithHostileFile_data();
     void startUpWithHostileFile();
+    void overlongMessageIsLeftOut_data();
+    void overlongMessageIsLeftOut();
 
 private:
     // The window's settings once started in the current directory.
@@ -204,6 +207,46 @@ void TestHostileIni::startUpWithHostileFile()
     QVERIFY(file.readAll() == content);
     QCOMPARE(QDir().entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
              QStringList{kLastSettingsFileName});
+}
+
+void TestHostileIni::overlongMessageIsLeftOut_data()
+{
+    QTest::addColumn<QByteArray>("motdValue");
+    QTest::addColumn<bool>("restored");
+
+    // Lengths of the decoded message: the closing "@" is dropped, each other
+    // "@" becomes two characters.
+    QTest::newRow("65 536 characters, one line") << QByteArray(65536, 'x') + '@' << true;
+    QTest::newRow("65 537 characters, one line") << QByteArray(65537, 'x') + '@' << false;
+    QTest::newRow("32 768 empty lines") << QByteArray(32769, '@') << true;
+    QTest::newRow("10 MB, one line") << QByteArray(10 * 1024 * 1024, 'x') + '@' << false;
+    QTest::newRow("5 MB of empty lines") << QByteArray(5 * 1024 * 1024, '@') << false;
+}
+
+void TestHostileIni::overlongMessageIsLeftOut()
+{
+    QFETCH(QByteArray, motdValue);
+    QFETCH(bool, restored);
+    {
+        QFile file(kLastSettingsFileName);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        QVERIFY(file.write("[Last]\r\nServerName=kept\r\nMotdLine=" + motdValue + "\r\n") > 0);
+    }
+
+    Form1 form;
+    const ServerSettings settings = startUp(form);
+    QCOMPARE(settings.serverName, QStringLiteral("kept"));
+    const QString status = form.findChild<QLabel *>(QStringLiteral("Label4"))->text();
+    if (restored) {
+        QCOMPARE(settings.motd, DecodeMotd(QString::fromLatin1(motdValue)));
+        QCOMPARE(status, QString());
+    } else {
+        // Kept as it was, and the operator is told why.
+        QCOMPARE(settings.motd, m_fresh.motd);
+        QVERIFY2(status.contains(QStringLiteral("too long")), qPrintable(status));
+        QVERIFY2(status.contains(kLastSettingsFileName), qPrintable(status));
+    }
+    QVERIFY(form.isVisible());
 }
 
 QTEST_MAIN(TestHostileIni)
