@@ -25,7 +25,7 @@ std::unique_ptr<Form1> startMainWindow(QApplication &app, std::unique_ptr<Server
     Q_INIT_RESOURCE(app);
     QApplication::setApplicationName(QStringLiteral("orbelith-gui"));
     // Wayland desktops find the menu entry, and its icon, by this name.
-    QGuiApplication::setDesktopFileName(QStringLiteral("org.example.OrbelithServerGui"));
+    QGuiApplication::setDesktopFileName(QStringLiteral(ORBELITH_APP_ID));
     // No display name: Qt would append it to every window's caption, and the
     // About window's caption is its own.
     QApplication::setWindowIcon(programIcon());
