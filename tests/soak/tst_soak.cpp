@@ -27,7 +27,7 @@ namespace {
 constexpr int kDefaultCycles = 500;
 // Caches, fonts and the first sockets settle in the first cycles.
 constexpr int kWarmUpCycles = 20;
-constexpr qint64 kAllowedGrowthKiB = 8 * 1024;
+constexpr qint64 kAllowedGrowthKiB = 2 * 1024;
 #if defined(__SANITIZE_ADDRESS__)
 // AddressSanitizer keeps freed memory in quarantine and its shadow mapped, so
 // resident memory grows there by design; LeakSanitizer checks for leaks at
