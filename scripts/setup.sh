@@ -3,13 +3,16 @@
 #   scripts/setup.sh run    build and start the GUI (in build/run, with the
 #                           stand-in server beside it)
 #   scripts/setup.sh test   build and run every test, then again under
-#                           AddressSanitizer and UndefinedBehaviorSanitizer
+#                           AddressSanitizer and UndefinedBehaviorSanitizer,
+#                           then fuzz the core for half a minute per target
+#   scripts/setup.sh soak   build and run the long Start/Stop soak test
+#   scripts/setup.sh bench  build with optimization and run the benchmark
 set -eu
 
 mode=${1:-}
 case "$mode" in
-    run|test) ;;
-    *) echo "usage: $0 run|test" >&2; exit 2 ;;
+    run|test|soak|bench) ;;
+    *) echo "usage: $0 run|test|soak|bench" >&2; exit 2 ;;
 esac
 
 top=$(cd "$(dirname "$0")/.." && pwd)
@@ -18,12 +21,14 @@ cd "$top"
 build_packages="g++ cmake ninja-build pkg-config qt6-base-dev libgl-dev libxkbcommon-dev libxcb1-dev libcpp-httplib-dev
     fonts-liberation fonts-wqy-microhei"
 run_packages="xdg-utils"
-test_packages="iproute2 util-linux xvfb xauth icewm xdotool"
-if [ "$mode" = run ]; then
-    packages="$build_packages $run_packages"
-else
-    packages="$build_packages $test_packages"
-fi
+test_packages="iproute2 util-linux xvfb xauth icewm xdotool dpkg-dev desktop-file-utils appstream
+    clang libclang-rt-14-dev"
+bench_packages="xvfb xauth"
+case "$mode" in
+    run) packages="$build_packages $run_packages" ;;
+    bench) packages="$build_packages $bench_packages" ;;
+    *) packages="$build_packages $test_packages" ;;
+esac
 
 missing=""
 for p in $packages; do
@@ -63,15 +68,31 @@ if [ "$mode" = run ]; then
     exec ../bin/orbelith-gui
 fi
 
+if [ "$mode" = bench ]; then
+    cmake -S . -B build-bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DORBELITH_BUILD_TESTS=OFF
+    cmake --build build-bench -j2
+    exec build-bench/bin/orbelith-bench
+fi
+
 configure build -DORBELITH_BUILD_TESTS=ON
 cmake --build build -j2
-(cd build && ctest --output-on-failure --no-tests=error -j2)
+if [ "$mode" = soak ]; then
+    cd build
+    exec ctest --output-on-failure --no-tests=error -L soak
+fi
+# The soak test takes minutes: it has a command of its own.
+(cd build && ctest --output-on-failure --no-tests=error -j2 -LE soak)
 
-configure build-asan -DORBELITH_BUILD_TESTS=ON -DORBELITH_SANITIZE=ON
+configure build-asan -DORBELITH_BUILD_TESTS=ON -DORBELITH_BUILD_BENCH=OFF -DORBELITH_SANITIZE=ON
 cmake --build build-asan -j2
 (
     cd build-asan
     export ASAN_OPTIONS="detect_leaks=1:abort_on_error=0"
     export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
-    ctest --output-on-failure --no-tests=error -j2
+    ctest --output-on-failure --no-tests=error -j2 -LE soak
 )
+
+# The fuzz targets need clang's libFuzzer; they build only the core.
+CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DORBELITH_FUZZ=ON
+cmake --build build-fuzz -j2
+(cd build-fuzz && ctest --output-on-failure --no-tests=error -j2 -L fuzz)
