@@ -3,6 +3,7 @@
 #include "configfiles.h"
 #include "localaddress.h"
 #include "recordingcontrol.h"
+#include "testfiles.h"
 
 #include <QAbstractButton>
 #include <QDir>
@@ -19,22 +20,7 @@
 
 #include <memory>
 
-namespace {
-
-QByteArray readFile(const QString &path)
-{
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-}
-
-void writeFile(const QString &path, const QByteArray &bytes)
-{
-    QFile f(path);
-    QVERIFY(f.open(QIODevice::WriteOnly));
-    f.write(bytes);
-}
-
-} // namespace
+using namespace testfiles;
 
 class TestForm1 : public QObject
 {
@@ -356,7 +342,7 @@ void TestForm1::loadRestoresAllButTheAddress()
     saved.minPing = QStringLiteral("9");
     saved.maxConnSet = 6;
     saved.motd = QStringLiteral("line one\r\n\r\nline three\r\n");
-    writeFile(kLastSettingsFileName, WriteLastSettings(saved));
+    QVERIFY(writeFile(kLastSettingsFileName, WriteLastSettings(saved)));
 
     m_form->Form_Load();
     ServerSettings expected = saved;
@@ -372,7 +358,8 @@ void TestForm1::restoreKeepsChoicesForBadValues()
 {
     clickOption("Option1");
     child<QRadioButton>("Option3(2)")->setChecked(true);
-    writeFile(kLastSettingsFileName, "[Last]\r\nServerName=x\r\nMaxConnSet=9\r\nPublic=\r\nMotdLine=\r\n");
+    QVERIFY(writeFile(kLastSettingsFileName,
+                      "[Last]\r\nServerName=x\r\nMaxConnSet=9\r\nPublic=\r\nMotdLine=\r\n"));
     m_form->RestoreLastSettings();
     QVERIFY(child<QRadioButton>("Option1")->isChecked());
     QVERIFY(child<QRadioButton>("Option3(2)")->isChecked());
@@ -397,7 +384,7 @@ void TestForm1::startWritesFilesAndRuns()
 
 void TestForm1::startWithUnwritableFileStaysStopped()
 {
-    writeFile(kServerConfigFileName, "old");
+    QVERIFY(writeFile(kServerConfigFileName, "old"));
     QVERIFY(QDir().mkdir(kLastSettingsFileName));
     click("Command1");
     QCOMPARE(m_log.launches, 0);

@@ -1,4 +1,5 @@
 #include "configfiles.h"
+#include "testfiles.h"
 
 #include <QDir>
 #include <QFile>
@@ -9,6 +10,8 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
+using namespace testfiles;
+
 namespace {
 
 ServerSettings startingValues()
@@ -16,19 +19,6 @@ ServerSettings startingValues()
     ServerSettings s;
     s.ip = QStringLiteral("192.0.2.10");
     return s;
-}
-
-QByteArray readFile(const QString &path)
-{
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<unreadable>");
-}
-
-void writeFile(const QString &path, const QByteArray &bytes)
-{
-    QFile f(path);
-    QVERIFY(f.open(QIODevice::WriteOnly));
-    QCOMPARE(f.write(bytes), bytes.size());
 }
 
 } // namespace
@@ -182,8 +172,8 @@ void TestConfigFiles::writesBothFilesAndReplacesOlderOnes()
 {
     QTemporaryDir dir;
     QVERIFY(dir.isValid());
-    writeFile(dir.filePath(kServerConfigFileName), QByteArray(4000, 'o'));
-    writeFile(dir.filePath(kLastSettingsFileName), QByteArray(4000, 'o'));
+    QVERIFY(writeFile(dir.filePath(kServerConfigFileName), QByteArray(4000, 'o')));
+    QVERIFY(writeFile(dir.filePath(kLastSettingsFileName), QByteArray(4000, 'o')));
 
     const ServerSettings settings = startingValues();
     const Result result = writeSettingsFiles(dir.path(), settings);
@@ -217,7 +207,7 @@ void TestConfigFiles::failedWriteKeepsOldFiles()
         if (name == blocked)
             QVERIFY(QDir(dir.path()).mkdir(name));
         else
-            writeFile(dir.filePath(name), old);
+            QVERIFY(writeFile(dir.filePath(name), old));
     }
     if (readOnly)
         QVERIFY(QFile::setPermissions(dir.path(), QFile::ReadOwner | QFile::ExeOwner));
@@ -242,8 +232,8 @@ void TestConfigFiles::fullDiskKeepsOldFiles()
     // A file size limit fails the writes the way a full disk does.
     QTemporaryDir dir;
     QVERIFY(dir.isValid());
-    writeFile(dir.filePath(kServerConfigFileName), "old conf");
-    writeFile(dir.filePath(kLastSettingsFileName), "old ini");
+    QVERIFY(writeFile(dir.filePath(kServerConfigFileName), "old conf"));
+    QVERIFY(writeFile(dir.filePath(kLastSettingsFileName), "old ini"));
 
     ServerSettings settings = startingValues();
     settings.motd = QString(20000, u'x');

@@ -5,6 +5,7 @@
 #include "configfiles.h"
 #include "form1.h"
 #include "localaddress.h"
+#include "testfiles.h"
 
 #include <QAbstractButton>
 #include <QDir>
@@ -28,15 +29,7 @@
 using namespace testprocesses;
 using namespace std::chrono_literals;
 
-namespace {
-
-QByteArray readFile(const QString &path)
-{
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-}
-
-} // namespace
+using namespace testfiles;
 
 class TestEndToEnd : public QObject
 {

@@ -6,6 +6,7 @@
 #include "configfiles.h"
 #include "form1.h"
 #include "localaddress.h"
+#include "testfiles.h"
 
 #include <QAbstractButton>
 #include <QDir>
@@ -31,25 +32,9 @@
 using namespace testprocesses;
 using namespace std::chrono_literals;
 
+using namespace testfiles;
+
 namespace {
-
-QByteArray readFile(const QString &path)
-{
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-}
-
-bool writeFile(const QString &path, const QByteArray &bytes)
-{
-    QFile f(path);
-    return f.open(QIODevice::WriteOnly) && f.write(bytes) == bytes.size();
-}
-
-QStringList entries(const QString &dir)
-{
-    return QDir(dir).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
-                               QDir::Name);
-}
 
 // A plain HTTP/1.0 GET; the body, or nothing while no server answers.
 QByteArray httpGet(const QString &address, quint16 port, const QByteArray &path)

@@ -6,6 +6,7 @@
 
 #include "configfiles.h"
 #include "form1.h"
+#include "testfiles.h"
 
 #include <QAbstractButton>
 #include <QDir>
@@ -23,28 +24,12 @@
 using namespace testprocesses;
 using namespace std::chrono_literals;
 
+using namespace testfiles;
+
 namespace {
 
 const QByteArray kOlderConfig = "ServerName=Older\r\nPort=1\r\nIP=127.0.0.1\r\nAllowWebAccess=1";
 const QByteArray kOlderLastSettings = "[Last]\r\nServerName=Older\r\n";
-
-QByteArray readFile(const QString &path)
-{
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-}
-
-bool writeFile(const QString &path, const QByteArray &bytes)
-{
-    QFile f(path);
-    return f.open(QIODevice::WriteOnly) && f.write(bytes) == bytes.size() && f.flush();
-}
-
-QStringList entries(const QString &dir)
-{
-    return QDir(dir).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
-                               QDir::Name);
-}
 
 qint64 freeBytes(const QString &dir)
 {
