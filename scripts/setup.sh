@@ -75,24 +75,62 @@ if [ "$mode" = bench ]; then
 fi
 
 configure build -DORBELITH_BUILD_TESTS=ON
-cmake --build build -j2
 if [ "$mode" = soak ]; then
+    cmake --build build -j2
     cd build
     exec ctest --output-on-failure --no-tests=error -L soak
 fi
-# The soak test takes minutes: it has a command of its own.
-(cd build && ctest --output-on-failure --no-tests=error -j2 -LE soak)
 
-configure build-asan -DORBELITH_BUILD_TESTS=ON -DORBELITH_BUILD_BENCH=OFF -DORBELITH_SANITIZE=ON
-cmake --build build-asan -j2
-(
+# Every stage runs even when an earlier one failed, and the last line sums
+# them all up, so that one stage's failure is never lost in another's output.
+summary=""
+failed=0
+stage() {
+    name=$1
+    shift
+    echo "=== stage: $name ==="
+    # Not in an if: there the shell would ignore set -e inside the stage.
+    set +e
+    ( set -e; "$@" )
+    status=$?
+    set -e
+    if [ "$status" -eq 0 ]; then
+        result=passed
+    else
+        result=FAILED
+        failed=$((failed + 1))
+    fi
+    echo "=== stage: $name $result ==="
+    summary="$summary${summary:+, }$name $result"
+}
+
+normal_stage() {
+    cmake --build build -j2
+    # The soak test takes minutes: it has a command of its own.
+    cd build
+    ctest --output-on-failure --no-tests=error -j2 -LE soak
+}
+
+asan_stage() {
+    configure build-asan -DORBELITH_BUILD_TESTS=ON -DORBELITH_BUILD_BENCH=OFF -DORBELITH_SANITIZE=ON
+    cmake --build build-asan -j2
     cd build-asan
     export ASAN_OPTIONS="detect_leaks=1:abort_on_error=0"
     export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
     ctest --output-on-failure --no-tests=error -j2 -LE soak
-)
+}
 
-# The fuzz targets need clang's libFuzzer; they build only the core.
-CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DORBELITH_FUZZ=ON
-cmake --build build-fuzz -j2
-(cd build-fuzz && ctest --output-on-failure --no-tests=error -j2 -L fuzz)
+fuzz_stage() {
+    # The fuzz targets need clang's libFuzzer; they build only the core.
+    CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DORBELITH_FUZZ=ON
+    cmake --build build-fuzz -j2
+    cd build-fuzz
+    ctest --output-on-failure --no-tests=error -j2 -L fuzz
+}
+
+stage normal normal_stage
+stage ASan+UBSan asan_stage
+stage fuzz fuzz_stage
+
+echo "Test stages: $summary"
+[ "$failed" -eq 0 ]
