@@ -10,7 +10,7 @@
 #include "configfiles.h"
 #include "firstpaint.h"
 #include "form1.h"
-#include "servercontrol_posix.h"
+#include "posixservercontrol.h"
 #include "startfloor.h"
 #include "startup.h"
 

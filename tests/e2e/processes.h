@@ -2,7 +2,7 @@
 
 // Helpers for tests that start real server processes.
 
-#include "servercontrol_posix.h"
+#include "posixservercontrol.h"
 
 #include <QDir>
 #include <QFile>

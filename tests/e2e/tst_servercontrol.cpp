@@ -1,6 +1,6 @@
 #include "processes.h"
 
-#include "servercontrol_posix.h"
+#include "posixservercontrol.h"
 
 #include <QDir>
 #include <QFile>

@@ -1,9 +1,9 @@
 #include "servercontrol.h"
 
 #if defined(Q_OS_WIN)
-#error "No Windows backend yet: add servercontrol_windows.h/.cpp beside the POSIX one and select it here."
+#error "No Windows backend yet: add it in control/windows/ and select it here."
 #else
-#include "servercontrol_posix.h"
+#include "posixservercontrol.h"
 using PlatformServerControl = PosixServerControl;
 #endif
 

@@ -1,4 +1,4 @@
-#include "servercontrol_posix.h"
+#include "posixservercontrol.h"
 
 #include <QCoreApplication>
 #include <QDir>
