@@ -166,6 +166,12 @@ QString XDesktop::start(Tray tray)
     if (xcb_connection_has_error(m_connection))
         return QStringLiteral("cannot connect to display %1").arg(QString::fromLatin1(display));
     m_root = xcb_setup_roots_iterator(xcb_get_setup(m_connection)).data->root;
+    // Requests to the window manager are sent to the root window for
+    // structure notification too: watching for it shows what a program asked
+    // for, whatever the window manager then made of it.
+    const std::uint32_t mask = XCB_EVENT_MASK_STRUCTURE_NOTIFY;
+    xcb_change_window_attributes(m_connection, m_root, XCB_CW_EVENT_MASK, &mask);
+    xcb_flush(m_connection);
     return startWindowManager(tray);
 }
 
@@ -313,4 +319,22 @@ QString XDesktop::windowName(quintptr window) const
                                  xcb_get_property_value_length(reply));
     std::free(reply);
     return name;
+}
+
+int XDesktop::activationRequests(quintptr window)
+{
+    // Source indication 1: the request came from the application itself, not
+    // from a pager or a tool acting for the user (xdotool says 2).
+    constexpr std::uint32_t kFromApplication = 1;
+    const std::uint32_t activeWindow = atom("_NET_ACTIVE_WINDOW");
+    while (xcb_generic_event_t *event = xcb_poll_for_event(m_connection)) {
+        if ((event->response_type & 0x7f) == XCB_CLIENT_MESSAGE) {
+            const auto *message = reinterpret_cast<xcb_client_message_event_t *>(event);
+            if (message->type == activeWindow && message->format == 32 &&
+                message->data.data32[0] == kFromApplication)
+                ++m_activationRequests[message->window];
+        }
+        std::free(event);
+    }
+    return m_activationRequests.value(window);
 }

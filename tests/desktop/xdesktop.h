@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QHash>
 #include <QList>
 #include <QString>
 #include <QStringList>
@@ -46,6 +47,11 @@ public:
     QList<quintptr> clientList() const;
     QStringList allowedActions(quintptr window) const;
     QString windowName(quintptr window) const;
+    // How often a program asked the window manager to activate the window
+    // (_NET_ACTIVE_WINDOW) since the desktop started. Unlike the focus, this
+    // does not depend on the window manager's focus policy: icewm may focus a
+    // window that maps by itself, which would hide a missing request.
+    int activationRequests(quintptr window);
 
 private:
     QString startWindowManager(Tray tray);
@@ -55,6 +61,7 @@ private:
     std::uint32_t atom(const char *name) const;
     QList<std::uint32_t> cardinals(std::uint32_t window, const char *property) const;
 
+    QHash<quintptr, int> m_activationRequests;
     QTemporaryDir m_dir;
     pid_t m_xvfb = -1;
     pid_t m_windowManager = -1;
