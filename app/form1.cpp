@@ -37,6 +37,7 @@ QString lastSettingsPath()
 const QString kTrayToolTip = QStringLiteral("OrbelithServGUI");
 const QString kStartedText = QStringLiteral("Orbelith Server started....");
 const QString kStoppedText = QStringLiteral("Orbelith Server stopped");
+const QString kStoppingText = QStringLiteral("Stopping Orbelith Server...");
 
 constexpr int kStatusLeft = 480, kStatusTop = 6360, kStatusWidth = 3495, kStatusHeight = 255;
 // Room below the status line, left of the buttons, for a message that wraps.
@@ -59,6 +60,8 @@ Form1::Form1(std::unique_ptr<ServerControl> control, QWidget *parent)
     setTabOrderByIndex(createControls());
     setRunning(false);
     m_text1[0]->setFocus(Qt::OtherFocusReason);
+    connect(m_control.get(), &ServerControl::serverEnded, this, &Form1::serverEnded);
+    connect(m_control.get(), &ServerControl::serversStopped, this, &Form1::serversStopped);
 
     m_trayIcon = new TrayIcon(this);
     m_trayWndProc = new TrayWndProc(this);
@@ -232,6 +235,14 @@ void Form1::Form_Load()
     m_text1[5]->setText(localIpAddress());
     if (QFile::exists(lastSettingsPath()))
         RestoreLastSettings();
+    // A server left running by an earlier window, or started by hand, in this
+    // folder is shown and watched as if Start had launched it.
+    if (const std::optional<qint64> pid = m_control->adoptRunningServer()) {
+        setRunning(true);
+        const QString adopted = QStringLiteral("Orbelith Server is already running (PID %1)").arg(*pid);
+        // Keep what the restore had to say.
+        showStatus(m_label4->text().isEmpty() ? adopted : m_label4->text() + u'\n' + adopted);
+    }
 }
 
 QString Form1::GetFromINI(const QString &AppName, const QString &KeyName) const
@@ -319,24 +330,48 @@ void Form1::Command1_Click()
         showStatus(written.errorMessage());
         return;
     }
-    const Result launched = m_control->launchServer();
-    if (!launched.ok()) {
-        showStatus(launched.errorMessage());
+    const LaunchResult launched = m_control->launchServer();
+    if (!launched.result.ok()) {
+        showStatus(launched.result.errorMessage());
         return;
     }
     setRunning(true);
-    showStatus(kStartedText);
+    showStatus(launched.noLogReason.isEmpty()
+                   ? kStartedText
+                   : kStartedText + QStringLiteral(" (no log: %1)").arg(launched.noLogReason));
 }
 
 void Form1::command2_Click()
 {
-    const Result stopped = m_control->stopServers();
-    if (!stopped.ok()) {
-        showStatus(stopped.errorMessage());
+    const Result stopping = m_control->stopServers();
+    if (!stopping.ok()) {
+        showStatus(stopping.errorMessage());
         return;
     }
+    // Stopped only once every server has gone: until then nothing may start
+    // another one beside them.
+    m_stopping = true;
+    m_command1->setEnabled(false);
+    m_command2->setEnabled(false);
+    m_command5->setEnabled(false);
+    showStatus(kStoppingText);
+}
+
+void Form1::serversStopped()
+{
+    if (!m_stopping)
+        return;
+    m_stopping = false;
     setRunning(false);
     showStatus(kStoppedText);
+}
+
+void Form1::serverEnded(const ServerExit &exit)
+{
+    if (!ServerRunning || m_stopping || m_stoppedForExit)
+        return;
+    setRunning(false);
+    showStatus(serverExitText(exit));
 }
 
 void Form1::Command5_Click()
@@ -402,7 +437,8 @@ void Form1::restoreFromTray()
 
 void Form1::stopServerBeforeExit()
 {
-    if (!ServerRunning || m_stoppedForExit)
+    // While Stop is under way its reaper finishes the job without the window.
+    if (!ServerRunning || m_stopping || m_stoppedForExit)
         return;
     m_stoppedForExit = true;
     const Result stopped = m_control->stopServers();

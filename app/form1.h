@@ -74,10 +74,16 @@ private:
     void setTabOrderByIndex(std::vector<std::pair<int, QWidget *>> tabIndices);
     void setRunning(bool running);
     void showStatus(const QString &text);
+    // What the control reports later: a server that ended by itself, and
+    // the end of every server that Stop asked to end.
+    void serverEnded(const ServerExit &exit);
+    void serversStopped();
 
     std::unique_ptr<ServerControl> m_control;
     bool ServerRunning = false;
     bool m_stoppedForExit = false;
+    // Stop has asked the servers to end and not all of them have.
+    bool m_stopping = false;
 
     // Text1 has no elements 6 and 7.
     std::array<QLineEdit *, 9> m_text1{};

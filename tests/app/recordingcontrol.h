@@ -5,26 +5,35 @@
 #include <QStringList>
 
 // Records what the window asks of the system and answers as told, where a real
-// process would prove nothing more.
+// process would prove nothing more. What a real control reports later (a
+// server that ended, the end of a Stop) the test reports by calling
+// endServer() and finishStop().
 class RecordingControl final : public ServerControl
 {
 public:
     struct Log
     {
         int launches = 0;
+        int adoptionScans = 0;
         int stops = 0;
         QStringList openedUrls;
-        Result launchResult = Result::success();
+        LaunchResult launchResult;
+        std::optional<qint64> runningServer;
         Result stopResult = Result::success();
         Result openResult = Result::success();
     };
 
     explicit RecordingControl(Log &log) : m_log(log) {}
 
-    Result launchServer() override
+    LaunchResult launchServer() override
     {
         ++m_log.launches;
         return m_log.launchResult;
+    }
+    std::optional<qint64> adoptRunningServer() override
+    {
+        ++m_log.adoptionScans;
+        return m_log.runningServer;
     }
     Result stopServers() override
     {
@@ -36,6 +45,9 @@ public:
         m_log.openedUrls.append(url);
         return m_log.openResult;
     }
+
+    void endServer(const ServerExit &exit) { emit serverEnded(exit); }
+    void finishStop() { emit serversStopped(); }
 
 private:
     Log &m_log;

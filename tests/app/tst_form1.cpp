@@ -53,6 +53,12 @@ private slots:
     void serverStateReportsMissingOpener();
     void exitStopsRunningServerOnce();
     void closeWhileStoppedTouchesNothing();
+    void startWithoutLogSaysWhy();
+    void serverEndingByItselfShowsWhy_data();
+    void serverEndingByItselfShowsWhy();
+    void endingDuringStopIsNoSurprise();
+    void loadAdoptsRunningServer_data();
+    void loadAdoptsRunningServer();
 
 private:
     template <typename T = QWidget> T *child(const char *name) const
@@ -72,6 +78,7 @@ private:
     std::unique_ptr<QTemporaryDir> m_dir;
     QString m_previousDir;
     RecordingControl::Log m_log;
+    RecordingControl *m_control = nullptr;
     std::unique_ptr<Form1> m_form;
 };
 
@@ -82,7 +89,9 @@ void TestForm1::init()
     m_previousDir = QDir::currentPath();
     QVERIFY(QDir::setCurrent(m_dir->path()));
     m_log = RecordingControl::Log{};
-    m_form = std::make_unique<Form1>(std::make_unique<RecordingControl>(m_log));
+    auto control = std::make_unique<RecordingControl>(m_log);
+    m_control = control.get();
+    m_form = std::make_unique<Form1>(std::move(control));
 }
 
 void TestForm1::cleanup()
@@ -400,7 +409,7 @@ void TestForm1::startWithUnwritableFileStaysStopped()
 
 void TestForm1::startWithoutServerProgramStaysStopped()
 {
-    m_log.launchResult =
+    m_log.launchResult.result =
         Result::failure(QStringLiteral("Server program orbelithsrv not found in /a, /b or PATH."));
     click("Command1");
     QCOMPARE(m_log.launches, 1);
@@ -409,7 +418,7 @@ void TestForm1::startWithoutServerProgramStaysStopped()
     QVERIFY(!m_form->isServerRunning());
     QVERIFY(child("Command1")->isEnabled());
     QVERIFY(!child("Command5")->isEnabled());
-    QCOMPARE(child<QLabel>("Label4")->text(), m_log.launchResult.errorMessage());
+    QCOMPARE(child<QLabel>("Label4")->text(), m_log.launchResult.result.errorMessage());
 }
 
 void TestForm1::stopReturnsToStopped()
@@ -417,6 +426,12 @@ void TestForm1::stopReturnsToStopped()
     click("Command1");
     click("command2");
     QCOMPARE(m_log.stops, 1);
+    // Nothing can be pressed until every server has ended.
+    QCOMPARE(child<QLabel>("Label4")->text(), QStringLiteral("Stopping Orbelith Server..."));
+    for (const char *name : {"Command1", "command2", "Command5"})
+        QVERIFY2(!child(name)->isEnabled(), name);
+    QVERIFY(child("command4")->isEnabled());
+    m_control->finishStop();
     QVERIFY(!m_form->isServerRunning());
     QVERIFY(child("Command1")->isEnabled());
     QVERIFY(!child("command2")->isEnabled());
@@ -473,6 +488,99 @@ void TestForm1::closeWhileStoppedTouchesNothing()
     QVERIFY(m_form->close());
     QCOMPARE(m_log.stops, 1);
     QVERIFY(!m_form->isVisible());
+}
+
+void TestForm1::startWithoutLogSaysWhy()
+{
+    m_log.launchResult.noLogReason = QStringLiteral("Is a directory");
+    click("Command1");
+    QVERIFY(m_form->isServerRunning());
+    QCOMPARE(child<QLabel>("Label4")->text(),
+             QStringLiteral("Orbelith Server started.... (no log: Is a directory)"));
+}
+
+void TestForm1::serverEndingByItselfShowsWhy_data()
+{
+    QTest::addColumn<int>("kind");
+    QTest::addColumn<int>("code");
+    QTest::addColumn<QString>("signalName");
+    QTest::addColumn<QString>("lastLine");
+    QTest::addColumn<QString>("expected");
+
+    const int exited = int(ServerExit::Kind::Exited);
+    const int signalled = int(ServerExit::Kind::Signalled);
+    const int unknown = int(ServerExit::Kind::Unknown);
+    QTest::newRow("exit code and last line")
+        << exited << 3 << QString() << QStringLiteral("bind 127.0.0.1:27888: Address in use")
+        << QStringLiteral("Orbelith Server exited with code 3: bind 127.0.0.1:27888: Address in use");
+    QTest::newRow("clean exit, nothing written")
+        << exited << 0 << QString() << QString() << QStringLiteral("Orbelith Server exited with code 0");
+    QTest::newRow("signal") << signalled << 9 << QStringLiteral("Killed") << QStringLiteral("saving")
+                            << QStringLiteral("Orbelith Server was ended by signal 9 (Killed): saving");
+    QTest::newRow("adopted, status unknown")
+        << unknown << 0 << QString() << QString() << QStringLiteral("Orbelith Server ended");
+}
+
+void TestForm1::serverEndingByItselfShowsWhy()
+{
+    QFETCH(int, kind);
+    QFETCH(int, code);
+    QFETCH(QString, signalName);
+    QFETCH(QString, lastLine);
+    QFETCH(QString, expected);
+
+    click("Command1");
+    m_control->endServer({ServerExit::Kind(kind), code, signalName, lastLine});
+    QCOMPARE(child<QLabel>("Label4")->text(), expected);
+    QVERIFY(!m_form->isServerRunning());
+    QVERIFY(child("Command1")->isEnabled());
+    QVERIFY(!child("command2")->isEnabled());
+    QVERIFY(!child("Command5")->isEnabled());
+    // Nothing is left to stop at exit.
+    click("command4");
+    QCOMPARE(m_log.stops, 0);
+}
+
+void TestForm1::endingDuringStopIsNoSurprise()
+{
+    click("Command1");
+    click("command2");
+    m_control->endServer({ServerExit::Kind::Signalled, 15, QStringLiteral("Terminated"), QString()});
+    QCOMPARE(child<QLabel>("Label4")->text(), QStringLiteral("Stopping Orbelith Server..."));
+    QVERIFY(!child("Command1")->isEnabled());
+    m_control->finishStop();
+    QCOMPARE(child<QLabel>("Label4")->text(), QStringLiteral("Orbelith Server stopped"));
+    // A late report of a finished stop changes nothing.
+    click("Command1");
+    m_control->finishStop();
+    QVERIFY(m_form->isServerRunning());
+    QCOMPARE(child<QLabel>("Label4")->text(), QStringLiteral("Orbelith Server started...."));
+}
+
+void TestForm1::loadAdoptsRunningServer_data()
+{
+    QTest::addColumn<std::optional<qint64>>("running");
+    QTest::addColumn<QString>("expected");
+    QTest::newRow("a server in the folder")
+        << std::optional<qint64>(4242) << QStringLiteral("Orbelith Server is already running (PID 4242)");
+    QTest::newRow("none") << std::optional<qint64>() << QString();
+}
+
+void TestForm1::loadAdoptsRunningServer()
+{
+    QFETCH(std::optional<qint64>, running);
+    QFETCH(QString, expected);
+
+    m_log.runningServer = running;
+    m_form->Form_Load();
+    QCOMPARE(m_log.adoptionScans, 1);
+    QCOMPARE(child<QLabel>("Label4")->text(), expected);
+    QCOMPARE(m_form->isServerRunning(), bool(running));
+    QCOMPARE(child("Command1")->isEnabled(), !running);
+    QCOMPARE(child("command2")->isEnabled(), bool(running));
+    QCOMPARE(child("Command5")->isEnabled(), bool(running));
+    click("command4");
+    QCOMPARE(m_log.stops, running ? 1 : 0);
 }
 
 QTEST_MAIN(TestForm1)

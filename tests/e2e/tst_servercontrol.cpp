@@ -119,7 +119,7 @@ void TestServerControl::launchIsDetachedInCurrentDirectory()
     const int inheritable = ::open("/dev/zero", O_RDONLY);
     QVERIFY(inheritable > 2);
     PosixServerControl control({QStringLiteral(STANDIN_DIR), 3s});
-    const Result launched = control.launchServer();
+    const Result launched = control.launchServer().result;
     ::close(inheritable);
     QVERIFY2(launched.ok(), qPrintable(launched.errorMessage()));
 
@@ -144,7 +144,7 @@ void TestServerControl::stopEndsOnlyServers()
     const quint16 port = freeLoopbackPort();
     writeConfig(port);
     PosixServerControl control({QStringLiteral(STANDIN_DIR), 3s});
-    QVERIFY(control.launchServer().ok());
+    QVERIFY(control.launchServer().result.ok());
     QVERIFY(QTest::qWaitFor([this] { return serversIn(QDir::currentPath()).size() == 1; }, 5000));
 
     // A bystander whose command line, but not its executable, names the server.
@@ -171,7 +171,7 @@ void TestServerControl::stopWithoutServerSucceeds()
 void TestServerControl::serverIgnoringTermIsKilledAfterGrace()
 {
     PosixServerControl control({QStringLiteral(STUBBORN_DIR), 1500ms});
-    QVERIFY(control.launchServer().ok());
+    QVERIFY(control.launchServer().result.ok());
     QVERIFY(QTest::qWaitFor([] { return QFile::exists(QStringLiteral("stubborn.ready")); }, 5000));
     const std::set<pid_t> stubborn = serversIn(QDir::currentPath());
     QCOMPARE(stubborn.size(), size_t(1));

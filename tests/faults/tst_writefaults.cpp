@@ -129,7 +129,7 @@ void TestWriteFaults::startAndStopWork()
     QVERIFY(QTest::qWaitFor([] { return QFile::exists(QStringLiteral("stubborn.ready")); }, 5000));
     QCOMPARE(serversIn(QDir::currentPath()).size(), size_t(1));
     click("command2");
-    QVERIFY(!m_form->isServerRunning());
+    QTRY_VERIFY(!m_form->isServerRunning());
     QVERIFY(waitForServersGone(QDir::currentPath()));
     QTRY_COMPARE(zombieChildren(), QStringList());
 }

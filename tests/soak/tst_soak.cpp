@@ -132,7 +132,7 @@ void TestSoak::startStopCycles()
         QVERIFY2(QTest::qWaitFor([&] { return pageAnswers(port, expectedName); }, 10000),
                  qPrintable(QStringLiteral("cycle %1: the server never answered").arg(cycle)));
         QTest::mouseClick(stop, Qt::LeftButton);
-        QVERIFY(!form.isServerRunning());
+        QTRY_VERIFY(!form.isServerRunning());
         QVERIFY2(waitForServersGone(dir.path()),
                  qPrintable(QStringLiteral("cycle %1: the server stayed").arg(cycle)));
     }

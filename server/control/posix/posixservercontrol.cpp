@@ -214,7 +214,7 @@ std::optional<QString> PosixServerControl::findServerProgram() const
     return std::nullopt;
 }
 
-Result PosixServerControl::launchServer()
+LaunchResult PosixServerControl::launchServer()
 {
     const std::optional<QString> program = findServerProgram();
     if (!program) {
@@ -223,16 +223,24 @@ Result PosixServerControl::launchServer()
         for (const QString &dir : searchDirectories()) {
             const QFileInfo candidate(QDir(dir).filePath(programName()));
             if (!dir.isEmpty() && candidate.isFile()) {
-                return Result::failure(
-                    QStringLiteral("Could not start %1: it is not executable (no execute permission).")
-                        .arg(QDir::toNativeSeparators(candidate.absoluteFilePath())));
+                return {
+                    Result::failure(
+                        QStringLiteral("Could not start %1: it is not executable (no execute permission).")
+                            .arg(QDir::toNativeSeparators(candidate.absoluteFilePath()))),
+                    {}};
             }
         }
-        return Result::failure(QStringLiteral("Server program %1 not found in %2, %3 or PATH.")
-                                   .arg(programName(), QDir::toNativeSeparators(m_options.programDir),
-                                        QDir::toNativeSeparators(QDir::currentPath())));
+        return {Result::failure(QStringLiteral("Server program %1 not found in %2, %3 or PATH.")
+                                    .arg(programName(), QDir::toNativeSeparators(m_options.programDir),
+                                         QDir::toNativeSeparators(QDir::currentPath()))),
+                {}};
     }
-    return spawnDetached(*program);
+    return {spawnDetached(*program), {}};
+}
+
+std::optional<qint64> PosixServerControl::adoptRunningServer()
+{
+    return std::nullopt;
 }
 
 Result PosixServerControl::stopServers()
@@ -249,8 +257,10 @@ Result PosixServerControl::stopServers()
         targets.push_back({pid, pidfd});
         sendSignal(targets.back(), SIGTERM);
     }
-    if (targets.empty())
+    if (targets.empty()) {
+        QMetaObject::invokeMethod(this, &ServerControl::serversStopped, Qt::QueuedConnection);
         return Result::success();
+    }
 
     // A detached child waits out the grace period, so that neither the window
     // nor the front-end's exit waits for it.
@@ -276,6 +286,7 @@ Result PosixServerControl::stopServers()
         return Result::failure(QStringLiteral("Asked the server to stop, but cannot make sure it ends: %1")
                                    .arg(qt_error_string(forkError)));
     }
+    QMetaObject::invokeMethod(this, &ServerControl::serversStopped, Qt::QueuedConnection);
     return Result::success();
 }
 

@@ -27,7 +27,8 @@ public:
 
     static QString programName() { return QStringLiteral("orbelithsrv"); }
 
-    Result launchServer() override;
+    LaunchResult launchServer() override;
+    std::optional<qint64> adoptRunningServer() override;
     Result stopServers() override;
     Result openUrl(const QString &url) override;
 
