@@ -1,5 +1,6 @@
 #include "form1.h"
 
+#include "captionradiobutton.h"
 #include "configfiles.h"
 #include "form2.h"
 #include "formlayout.h"
@@ -184,10 +185,14 @@ std::vector<std::pair<int, QWidget *>> Form1::createControls()
     m_connectionSetting = new QButtonGroup(this);
     for (int i = 0; i < kConnectionSettingCount; ++i) {
         const ConnectionOption &c = kConnectionOptions[i];
-        m_option3[i] = option(m_frame3, QStringLiteral("Option3(%1)").arg(i), QString::fromLatin1(c.caption),
-                              twips(c.left, 360, c.width, 375), 18 + i);
-        // Most captions are wider than their buttons; the tip shows them whole.
-        m_option3[i]->setToolTip(m_option3[i]->text().replace(u'\n', u' '));
+        // Most captions are wider than their buttons: they wrap at a blank,
+        // and the tip shows them whole.
+        m_option3[i] = new CaptionRadioButton(QString::fromLatin1(c.caption), m_frame3);
+        place(m_option3[i], QStringLiteral("Option3(%1)").arg(i), twips(c.left, 360, c.width, 375), 18 + i,
+              arial(9));
+        const QString oneLine = m_option3[i]->text().replace(u'\n', u' ');
+        m_option3[i]->setToolTip(oneLine);
+        m_option3[i]->setAccessibleName(oneLine);
         m_connectionSetting->addButton(m_option3[i], i);
     }
     m_option3[0]->setChecked(true);

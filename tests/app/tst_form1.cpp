@@ -1,5 +1,6 @@
 #include "form1.h"
 
+#include "captionradiobutton.h"
 #include "configfiles.h"
 #include "localaddress.h"
 #include "recordingcontrol.h"
@@ -15,8 +16,11 @@
 #include <QPushButton>
 #include <QRadioButton>
 #include <QSignalSpy>
+#include <QStyle>
+#include <QStyleOptionButton>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QtMath>
 
 #include <memory>
 
@@ -39,6 +43,8 @@ private slots:
     void optionGroupsAreIndependent();
     void enterAndEscapePressNoButton();
     void resizingMovesNothing();
+    void captionsFit_data();
+    void captionsFit();
 
     void loadWithoutLastSettings();
     void loadRestoresAllButTheAddress();
@@ -182,7 +188,7 @@ void TestForm1::inventory()
     const QList<QWidget *> matches = m_form->findChildren<QWidget *>(name);
     QCOMPARE(matches.size(), 1);
     QWidget *w = matches.first();
-    QCOMPARE(QString::fromLatin1(w->metaObject()->className()), kind);
+    QVERIFY2(w->inherits(qPrintable(kind)), w->metaObject()->className());
     QCOMPARE(w->parentWidget()->objectName(), inside);
     QCOMPARE(w->geometry(), QRect(twips.x() / 15, twips.y() / 15, twips.width() / 15, twips.height() / 15));
     QCOMPARE(w->font().family(), QStringLiteral("Arial"));
@@ -323,6 +329,62 @@ void TestForm1::resizingMovesNothing()
     for (auto *w : m_form->findChildren<QWidget *>()) {
         if (!w->objectName().isEmpty())
             QCOMPARE(w->geometry(), before.value(w->objectName()));
+    }
+}
+
+void TestForm1::captionsFit_data()
+{
+    QTest::addColumn<int>("element");
+    QTest::addColumn<QStringList>("lines");
+    // A caption too wide for its button wraps at the blank; one without a
+    // blank is elided rather than cut through a letter.
+    QTest::newRow("Disabled") << 0 << QStringList{"Disabled"};
+    QTest::newRow("Bad 10fps") << 1 << QStringList{"Bad", "10fps"};
+    QTest::newRow("Low 12fps") << 2 << QStringList{"Low", "12fps"};
+    QTest::newRow("Average15fps") << 3 << QStringList{};
+    QTest::newRow("Good 20fps") << 4 << QStringList{"Good", "20fps"};
+    QTest::newRow("Excellant 30fps") << 5 << QStringList{"Excellant", "30fps"};
+    QTest::newRow("LAN 60fps") << 6 << QStringList{"LAN", "60fps"};
+}
+
+void TestForm1::captionsFit()
+{
+    QFETCH(int, element);
+    QFETCH(QStringList, lines);
+    m_form->show();
+    QVERIFY(QTest::qWaitForWindowExposed(m_form.get()));
+    auto *button = child<CaptionRadioButton>(qPrintable(QStringLiteral("Option3(%1)").arg(element)));
+    QVERIFY(button);
+    const QString caption = button->text();
+    QCOMPARE(button->toolTip(), QString(caption).replace(u'\n', u' '));
+
+    const QString shown = button->displayedCaption();
+    const int room = button->captionRoom();
+    QVERIFY(room > 0);
+    for (const QString &line : shown.split(u'\n'))
+        QVERIFY2(button->fontMetrics().horizontalAdvance(line) <= room, qPrintable(line));
+    if (lines.isEmpty()) {
+        QVERIFY2(shown.endsWith(QChar(0x2026)) || shown.endsWith(QStringLiteral("...")), qPrintable(shown));
+        QVERIFY(caption.startsWith(shown.chopped(1).remove(QStringLiteral(".."))));
+    } else {
+        QCOMPARE(shown.split(u'\n'), lines);
+    }
+
+    // Drawn, no ink touches the edges of the caption's area: nothing is cut.
+    const QImage image = button->grab().toImage();
+    const qreal ratio = image.devicePixelRatio();
+    QStyleOptionButton option;
+    option.initFrom(button);
+    const int left = qCeil(
+        button->style()->subElementRect(QStyle::SE_RadioButtonContents, &option, button).left() * ratio);
+    const auto inked = [&image](int x, int y) {
+        return qGray(image.pixel(x, y)) < 160;
+    };
+    for (int y = 0; y < image.height(); ++y)
+        QVERIFY2(!inked(image.width() - 1, y), qPrintable(QStringLiteral("right edge, row %1").arg(y)));
+    for (int x = left; x < image.width(); ++x) {
+        QVERIFY2(!inked(x, 0), qPrintable(QStringLiteral("top edge, column %1").arg(x)));
+        QVERIFY2(!inked(x, image.height() - 1), qPrintable(QStringLiteral("bottom edge, column %1").arg(x)));
     }
 }
 
