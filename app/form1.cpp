@@ -217,6 +217,18 @@ std::vector<std::pair<int, QWidget *>> Form1::createControls()
     connect(m_command5, &QPushButton::clicked, this, &Form1::Command5_Click);
     connect(m_command4, &QPushButton::clicked, this, &Form1::command4_Click);
 
+    // Screen readers announce each box by the label that names it, and the
+    // option buttons by the frame around them.
+    const std::pair<const char *, QWidget *> buddies[] = {
+        {"Label1(0)", m_text1[0]}, {"Label1(1)", m_text1[1]}, {"Label1(2)", m_text1[2]},
+        {"Label1(3)", m_text1[3]}, {"Label1(4)", m_text1[4]}, {"Label1(6)", m_text1[5]},
+        {"Label1(7)", m_text1[8]}, {"Label1(8)", m_text2},    {"Label2", m_text4},
+        {"Label3", m_text3},
+    };
+    for (const auto &[labelName, box] : buddies)
+        findChild<QLabel *>(QLatin1String(labelName))->setBuddy(box);
+    m_frame3->setAccessibleName(m_frame3->title().trimmed());
+
     return tabIndices;
 }
 

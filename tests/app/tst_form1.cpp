@@ -7,6 +7,7 @@
 #include "testfiles.h"
 
 #include <QAbstractButton>
+#include <QAccessible>
 #include <QDir>
 #include <QFile>
 #include <QGroupBox>
@@ -45,6 +46,8 @@ private slots:
     void resizingMovesNothing();
     void captionsFit_data();
     void captionsFit();
+    void accessibleNames_data();
+    void accessibleNames();
 
     void loadWithoutLastSettings();
     void loadRestoresAllButTheAddress();
@@ -386,6 +389,73 @@ void TestForm1::captionsFit()
         QVERIFY2(!inked(x, 0), qPrintable(QStringLiteral("top edge, column %1").arg(x)));
         QVERIFY2(!inked(x, image.height() - 1), qPrintable(QStringLiteral("bottom edge, column %1").arg(x)));
     }
+}
+
+void TestForm1::accessibleNames_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QString>("spoken");
+    QTest::addColumn<QStringList>("labels");
+    // Boxes are named by their labels, buttons by their captions, frames by
+    // theirs; a frame labels what it holds.
+    QTest::newRow("Text1(0)") << "Text1(0)"
+                              << "ServerName" << QStringList{"Label1(0)"};
+    QTest::newRow("Text1(1)") << "Text1(1)"
+                              << "Location" << QStringList{"Label1(1)"};
+    QTest::newRow("Text1(2)") << "Text1(2)"
+                              << "Web Page" << QStringList{"Label1(2)"};
+    QTest::newRow("Text1(3)") << "Text1(3)"
+                              << "MaxUsers" << QStringList{"Label1(3)"};
+    QTest::newRow("Text1(4)") << "Text1(4)"
+                              << "ServPort" << QStringList{"Label1(4)"};
+    QTest::newRow("Text1(5)") << "Text1(5)"
+                              << "IP Address" << QStringList{"Label1(6)"};
+    QTest::newRow("Text1(8)") << "Text1(8)"
+                              << "MinPing(ms)" << QStringList{"Label1(7)"};
+    QTest::newRow("Text2") << "Text2"
+                           << "Message of the Day" << QStringList{"Label1(8)"};
+    QTest::newRow("Text4") << "Text4"
+                           << "messages at most in" << QStringList{"Frame2", "Label2"};
+    QTest::newRow("Text3") << "Text3"
+                           << "ms" << QStringList{"Frame2", "Label3"};
+    QTest::newRow("Option1") << "Option1"
+                             << "Lan" << QStringList{"Frame1"};
+    QTest::newRow("Option3(1)") << "Option3(1)"
+                                << "Bad 10fps" << QStringList{"Frame3"};
+    QTest::newRow("Option3(6)") << "Option3(6)"
+                                << "LAN 60fps" << QStringList{"Frame3"};
+    QTest::newRow("Command5") << "Command5"
+                              << "Server State" << QStringList{};
+    QTest::newRow("Frame1") << "Frame1"
+                            << "Network Type" << QStringList{};
+    QTest::newRow("Frame3") << "Frame3"
+                            << "Maximum connection setting restriction" << QStringList{};
+}
+
+void TestForm1::accessibleNames()
+{
+    QFETCH(QString, name);
+    QFETCH(QString, spoken);
+    QFETCH(QStringList, labels);
+    QAccessibleInterface *control = QAccessible::queryAccessibleInterface(child(qPrintable(name)));
+    QVERIFY(control);
+    QCOMPARE(control->text(QAccessible::Name).trimmed(), spoken);
+    QStringList labelledBy;
+    for (const auto &[label, relation] : control->relations(QAccessible::Label))
+        labelledBy.append(label->object()->objectName());
+    labelledBy.sort();
+    QCOMPARE(labelledBy, labels);
+
+    // And nothing that takes the focus goes unnamed.
+    int focusable = 0;
+    for (QWidget *w : m_form->findChildren<QWidget *>()) {
+        if (!(w->focusPolicy() & Qt::TabFocus))
+            continue;
+        ++focusable;
+        QAccessibleInterface *i = QAccessible::queryAccessibleInterface(w);
+        QVERIFY2(i && !i->text(QAccessible::Name).trimmed().isEmpty(), qPrintable(w->objectName()));
+    }
+    QCOMPARE(focusable, 24);
 }
 
 void TestForm1::loadWithoutLastSettings()
