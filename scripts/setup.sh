@@ -22,7 +22,7 @@ build_packages="g++ cmake ninja-build pkg-config qt6-base-dev libgl-dev libxkbco
     fonts-liberation fonts-wqy-microhei"
 run_packages="xdg-utils"
 test_packages="iproute2 util-linux xvfb xauth icewm xdotool dpkg-dev desktop-file-utils appstream
-    clang libclang-rt-14-dev"
+    clang libclang-rt-14-dev dbus at-spi2-core python3-pyatspi"
 bench_packages="xvfb xauth"
 case "$mode" in
     run) packages="$build_packages $run_packages" ;;
