@@ -1,4 +1,6 @@
+#include "folderpicker.h"
 #include "form1.h"
+#include "serverfolder.h"
 #include "startup.h"
 
 #include <QApplication>
@@ -23,6 +25,13 @@ bool displayMissing()
 
 int main(int argc, char *argv[])
 {
+    // First the command line and the folder to work in: help, the version
+    // and a bad folder need no display, and everything after reads and
+    // writes the server's files in that folder.
+    const StartFolder startFolder = enterStartFolder(argc, argv);
+    if (startFolder.exitStatus)
+        return *startFolder.exitStatus;
+
     if (displayMissing()) {
         std::fprintf(
             stderr,
@@ -33,6 +42,8 @@ int main(int argc, char *argv[])
     }
 
     QApplication app(argc, argv);
+    if (startFolder.choose && !chooseServerFolder(startFolder))
+        return 0;
     const std::unique_ptr<Form1> window = startMainWindow(app);
     return app.exec();
 }

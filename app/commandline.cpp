@@ -1,0 +1,99 @@
+#include "commandline.h"
+
+#include <QCommandLineParser>
+
+namespace {
+
+struct Parser
+{
+    Parser()
+    {
+        parser.setApplicationDescription(
+            QStringLiteral("Set up, start and stop the Orbelith dedicated server.\n"
+                           "The program writes orbelithsrv.conf and orbelithsrv.ini into its working\n"
+                           "folder and starts the server, orbelithsrv, there."));
+        parser.addOptions({help, version, chooseFolder, lastFolder});
+        parser.addPositionalArgument(QStringLiteral("FOLDER"),
+                                     QStringLiteral("The server's folder, to work in instead of the "
+                                                    "current one."),
+                                     QStringLiteral("[FOLDER]"));
+    }
+
+    QString helpText() const
+    {
+        // Qt's usage line names the program as it was called, or a
+        // placeholder before the application exists; the name it is
+        // installed under is the one a user types.
+        const QString text = parser.helpText();
+        return QStringLiteral("Usage: %1 [options] [FOLDER]").arg(kProgramName) +
+               text.mid(text.indexOf(u'\n'));
+    }
+
+    QCommandLineParser parser;
+    // Qt's own help and version options would add --help-all, for options
+    // this program does not take before its window exists, and -v, which
+    // most programs use for something else.
+    const QCommandLineOption help{{QStringLiteral("h"), QStringLiteral("help")},
+                                  QStringLiteral("Show this help and exit.")};
+    const QCommandLineOption version{QStringLiteral("version"),
+                                     QStringLiteral("Show the version and licence and exit.")};
+    const QCommandLineOption chooseFolder{
+        QStringLiteral("choose-folder"),
+        QStringLiteral("Ask for the server's folder with a folder picker first, and remember the choice for "
+                       "--last-folder.")};
+    const QCommandLineOption lastFolder{
+        QStringLiteral("last-folder"),
+        QStringLiteral("Work in the folder last chosen with --choose-folder; with none chosen yet, in the "
+                       "current folder.")};
+};
+
+CommandLine mistake(const QString &what)
+{
+    CommandLine result;
+    result.exitStatus = 2;
+    result.message =
+        QStringLiteral("%1: %2\nTry '%1 --help' for more information.\n").arg(kProgramName, what);
+    return result;
+}
+
+} // namespace
+
+CommandLine parseCommandLine(const QStringList &arguments)
+{
+    Parser p;
+    if (!p.parser.parse(arguments))
+        return mistake(p.parser.errorText());
+
+    CommandLine result;
+    // Help and version win over everything else, as users expect.
+    if (p.parser.isSet(p.help)) {
+        result.exitStatus = 0;
+        result.message = p.helpText();
+        return result;
+    }
+    if (p.parser.isSet(p.version)) {
+        result.exitStatus = 0;
+        result.message = QStringLiteral("%1 %2\nCopyright (c) 2026 Orbelith team\n"
+                                        "License MIT: <https://opensource.org/licenses/MIT>\n")
+                             .arg(kProgramName, QStringLiteral(ORBELITH_VERSION));
+        return result;
+    }
+
+    const QStringList folders = p.parser.positionalArguments();
+    const int ways =
+        int(folders.size()) + int(p.parser.isSet(p.chooseFolder)) + int(p.parser.isSet(p.lastFolder));
+    if (folders.size() > 1)
+        return mistake(QStringLiteral("one FOLDER at most, %1 given.").arg(folders.size()));
+    if (ways > 1)
+        return mistake(QStringLiteral("give a FOLDER, --choose-folder or --last-folder, not more than one."));
+
+    if (!folders.isEmpty()) {
+        result.folder = CommandLine::Folder::Given;
+        result.givenFolder = folders.constFirst();
+    } else if (p.parser.isSet(p.chooseFolder)) {
+        result.folder = CommandLine::Folder::Choose;
+    } else if (p.parser.isSet(p.lastFolder)) {
+        result.folder = CommandLine::Folder::LastChosen;
+    }
+    return result;
+}

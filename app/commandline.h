@@ -1,0 +1,34 @@
+#pragma once
+
+#include <QString>
+#include <QStringList>
+
+#include <optional>
+
+// What the command line asks the program to do, worked out before the
+// application exists, so that help, the version and mistakes need no display.
+struct CommandLine
+{
+    enum class Folder
+    {
+        Current,   // no folder named: work where started
+        Given,     // a FOLDER argument
+        Choose,    // --choose-folder: a folder picker first
+        LastChosen // --last-folder: the folder the picker gave last time
+    };
+
+    Folder folder = Folder::Current;
+    QString givenFolder;
+
+    // Set when the program is to end at once (help, version, a mistake),
+    // with the text to print: on standard output for status 0, else on
+    // standard error.
+    std::optional<int> exitStatus;
+    QString message;
+};
+
+// The program's name as the terminal and the manual know it.
+inline const QString kProgramName = QStringLiteral("orbelith-gui");
+
+// The first argument is the program as it was called.
+CommandLine parseCommandLine(const QStringList &arguments);

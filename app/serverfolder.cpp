@@ -1,0 +1,121 @@
+#include "serverfolder.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFileInfo>
+#include <QSettings>
+#include <QStandardPaths>
+
+#include <cerrno>
+#include <cstdio>
+
+namespace {
+
+const QString kLastFolderKey = QStringLiteral("LastFolder");
+
+// A folder's name as one line of text: a name may hold a line break or a
+// terminal's control characters, which must not reach the terminal as such.
+QString printable(const QString &path)
+{
+    QString shown = QDir::toNativeSeparators(path);
+    for (QChar &c : shown) {
+        if (c.category() == QChar::Other_Control)
+            c = u'?';
+    }
+    return shown;
+}
+
+} // namespace
+
+Result enterFolder(const QString &path)
+{
+    const QFileInfo info(path);
+    if (path.isEmpty() || !info.exists())
+        return Result::failure(QStringLiteral("it does not exist"));
+    if (!info.isDir())
+        return Result::failure(QStringLiteral("it is not a folder"));
+    if (!QDir::setCurrent(path))
+        return Result::failure(qt_error_string(errno));
+    return Result::success();
+}
+
+QString lastChosenFolderFile()
+{
+    // The same name whether or not the application object exists yet.
+    QCoreApplication::setApplicationName(kProgramName);
+    return QDir(QStandardPaths::writableLocation(QStandardPaths::AppConfigLocation))
+        .filePath(QStringLiteral("%1.conf").arg(kProgramName));
+}
+
+QString lastChosenFolder()
+{
+    const QSettings settings(lastChosenFolderFile(), QSettings::IniFormat);
+    return settings.value(kLastFolderKey).toString();
+}
+
+Result rememberChosenFolder(const QString &path)
+{
+    const QString file = lastChosenFolderFile();
+    QSettings settings(file, QSettings::IniFormat);
+    settings.setValue(kLastFolderKey, QDir(path).absolutePath());
+    settings.sync();
+    if (settings.status() != QSettings::NoError)
+        return Result::failure(QStringLiteral("%1 could not be written").arg(QDir::toNativeSeparators(file)));
+    return Result::success();
+}
+
+StartFolder enterStartFolder(const CommandLine &commandLine)
+{
+    StartFolder start;
+    start.exitStatus = commandLine.exitStatus;
+    start.message = commandLine.message;
+    if (start.exitStatus)
+        return start;
+    switch (commandLine.folder) {
+    case CommandLine::Folder::Current:
+        break;
+    case CommandLine::Folder::Given:
+        if (const Result entered = enterFolder(commandLine.givenFolder); !entered.ok()) {
+            start.exitStatus = 2;
+            start.message =
+                QStringLiteral("%1: cannot work in the folder '%2': %3\n")
+                    .arg(kProgramName, printable(commandLine.givenFolder), entered.errorMessage());
+        }
+        break;
+    case CommandLine::Folder::Choose:
+        start.choose = true;
+        start.chooseFrom = lastChosenFolder();
+        if (start.chooseFrom.isEmpty() || !QFileInfo(start.chooseFrom).isDir())
+            start.chooseFrom = QDir::currentPath();
+        break;
+    case CommandLine::Folder::LastChosen: {
+        const QString last = lastChosenFolder();
+        if (last.isEmpty())
+            break; // none chosen yet: where the menu started it, as always
+        if (const Result entered = enterFolder(last); !entered.ok()) {
+            // Started from the menu, nobody reads standard error: ask anew,
+            // and say why.
+            start.choose = true;
+            start.chooseFrom = QDir::currentPath();
+            start.notice = QStringLiteral("The server folder chosen last time, %1, cannot be opened: %2. "
+                                          "Choose the server's folder.")
+                               .arg(printable(last), entered.errorMessage());
+        }
+        break;
+    }
+    }
+    return start;
+}
+
+StartFolder enterStartFolder(int argc, char *argv[])
+{
+    QStringList arguments;
+    for (int i = 0; i < argc; ++i)
+        arguments.append(QString::fromLocal8Bit(argv[i]));
+    const StartFolder start = enterStartFolder(parseCommandLine(arguments));
+    if (!start.message.isEmpty()) {
+        const QByteArray text = start.message.toLocal8Bit();
+        std::fputs(text.constData(), start.exitStatus == 0 ? stdout : stderr);
+    }
+    return start;
+}

@@ -1,0 +1,244 @@
+// The command line and the folder the program works in, without a window: the
+// parsing, entering a folder, and the folder remembered in the user's
+// configuration (a private XDG_CONFIG_HOME and HOME for each test).
+#include "commandline.h"
+#include "serverfolder.h"
+
+#include "testfiles.h"
+
+#include <QDir>
+#include <QFile>
+#include <QSettings>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <memory>
+
+using namespace testfiles;
+
+Q_DECLARE_METATYPE(CommandLine::Folder)
+
+class TestCommandLine : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init();
+    void cleanup();
+
+    void parse_data();
+    void parse();
+    void badFolderEndsWithOneLine_data();
+    void badFolderEndsWithOneLine();
+    void givenFolderIsEntered();
+    void lastFolderWithNoneChosenStaysWhereStarted();
+    void lastFolderReturnsToTheRememberedOne();
+    void lastFolderThatIsGoneAsksAgainAndSaysWhy();
+    void chooseFolderStartsInTheLastOne();
+    void rememberingFailsWithTheFileNamed();
+
+private:
+    QString path(const QString &name) const { return m_dir->filePath(name); }
+
+    std::unique_ptr<QTemporaryDir> m_dir;
+    QString m_previousDir;
+    QByteArray m_previousConfig;
+    QByteArray m_previousHome;
+};
+
+void TestCommandLine::init()
+{
+    m_dir = std::make_unique<QTemporaryDir>();
+    QVERIFY(m_dir->isValid());
+    for (const char *sub : {"home", "config", "start", "server"})
+        QVERIFY(QDir(m_dir->path()).mkdir(QString::fromLatin1(sub)));
+    m_previousConfig = qgetenv("XDG_CONFIG_HOME");
+    m_previousHome = qgetenv("HOME");
+    qputenv("XDG_CONFIG_HOME", QFile::encodeName(path(QStringLiteral("config"))));
+    qputenv("HOME", QFile::encodeName(path(QStringLiteral("home"))));
+    m_previousDir = QDir::currentPath();
+    QVERIFY(QDir::setCurrent(path(QStringLiteral("start"))));
+}
+
+void TestCommandLine::cleanup()
+{
+    QDir::setCurrent(m_previousDir);
+    qputenv("XDG_CONFIG_HOME", m_previousConfig);
+    qputenv("HOME", m_previousHome);
+    m_dir.reset();
+}
+
+void TestCommandLine::parse_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<int>("exitStatus"); // -1: the program goes on
+    QTest::addColumn<CommandLine::Folder>("folder");
+    QTest::addColumn<QString>("givenFolder");
+    QTest::addColumn<QString>("messageHas");
+
+    using F = CommandLine::Folder;
+    const QString usage = QStringLiteral("Usage: orbelith-gui [options] [FOLDER]");
+    const QString tryHelp = QStringLiteral("Try 'orbelith-gui --help' for more information.");
+    QTest::newRow("nothing") << QStringList{} << -1 << F::Current << QString() << QString();
+    QTest::newRow("a folder") << QStringList{"/srv/orbelith"} << -1 << F::Given << "/srv/orbelith"
+                              << QString();
+    QTest::newRow("a folder named like an option, after --")
+        << QStringList{"--", "--version"} << -1 << F::Given << "--version" << QString();
+    QTest::newRow("--choose-folder") << QStringList{"--choose-folder"} << -1 << F::Choose << QString()
+                                     << QString();
+    QTest::newRow("--last-folder") << QStringList{"--last-folder"} << -1 << F::LastChosen << QString()
+                                   << QString();
+    QTest::newRow("--help") << QStringList{"--help"} << 0 << F::Current << QString() << usage;
+    QTest::newRow("-h") << QStringList{"-h"} << 0 << F::Current << QString() << usage;
+    QTest::newRow("--help wins over a mistake")
+        << QStringList{"a", "b", "--help"} << 0 << F::Current << QString() << usage;
+    QTest::newRow("--version") << QStringList{"--version"} << 0 << F::Current << QString()
+                               << "orbelith-gui " ORBELITH_VERSION "\n";
+    QTest::newRow("unknown long option") << QStringList{"--verbose"} << 2 << F::Current << QString()
+                                         << "orbelith-gui: Unknown option 'verbose'.\n" + tryHelp;
+    QTest::newRow("unknown short option") << QStringList{"-x"} << 2 << F::Current << QString() << tryHelp;
+    QTest::newRow("Qt's --help-all is not ours")
+        << QStringList{"--help-all"} << 2 << F::Current << QString() << tryHelp;
+    QTest::newRow("two folders") << QStringList{"a", "b"} << 2 << F::Current << QString()
+                                 << "one FOLDER at most";
+    QTest::newRow("a folder and the picker")
+        << QStringList{"a", "--choose-folder"} << 2 << F::Current << QString() << "not more than one";
+    QTest::newRow("the picker and the last folder") << QStringList{"--choose-folder", "--last-folder"} << 2
+                                                    << F::Current << QString() << "not more than one";
+}
+
+void TestCommandLine::parse()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(int, exitStatus);
+    QFETCH(CommandLine::Folder, folder);
+    QFETCH(QString, givenFolder);
+    QFETCH(QString, messageHas);
+
+    arguments.prepend(QStringLiteral("/usr/bin/orbelith-gui"));
+    const CommandLine line = parseCommandLine(arguments);
+    QCOMPARE(line.exitStatus.value_or(-1), exitStatus);
+    QCOMPARE(line.folder, folder);
+    QCOMPARE(line.givenFolder, givenFolder);
+    if (messageHas.isEmpty())
+        QCOMPARE(line.message, QString());
+    else
+        QVERIFY2(line.message.contains(messageHas), qPrintable(line.message));
+    if (exitStatus >= 0)
+        QVERIFY(line.message.endsWith(u'\n'));
+}
+
+void TestCommandLine::badFolderEndsWithOneLine_data()
+{
+    QTest::addColumn<QString>("folder");
+    QTest::addColumn<QString>("expected");
+
+    QTest::newRow("missing") << QStringLiteral("no-such-folder")
+                             << QStringLiteral(
+                                    "cannot work in the folder 'no-such-folder': it does not exist");
+    QTest::newRow("a file") << QStringLiteral("server.txt")
+                            << QStringLiteral("cannot work in the folder 'server.txt': it is not a folder");
+    QTest::newRow("empty") << QString() << QStringLiteral("cannot work in the folder '': it does not exist");
+    // A name can carry a line break or a terminal's escape sequence: the
+    // message stays one line and shows neither.
+    QTest::newRow("control characters")
+        << QStringLiteral("a\nb\x1b[2Jc")
+        << QStringLiteral("cannot work in the folder 'a?b?[2Jc': it does not exist");
+}
+
+void TestCommandLine::badFolderEndsWithOneLine()
+{
+    QFETCH(QString, folder);
+    QFETCH(QString, expected);
+    QVERIFY(writeFile(QStringLiteral("server.txt"), "not a folder"));
+    const QString before = QDir::currentPath();
+
+    const StartFolder start =
+        enterStartFolder(parseCommandLine({QStringLiteral("orbelith-gui"), "--", folder}));
+    QCOMPARE(start.exitStatus.value_or(-1), 2);
+    QCOMPARE(start.message, QStringLiteral("orbelith-gui: ") + expected + u'\n');
+    QVERIFY(!start.choose);
+    QCOMPARE(QDir::currentPath(), before);
+}
+
+void TestCommandLine::givenFolderIsEntered()
+{
+    // Relative to where the program was started, as a shell user means it.
+    QVERIFY(QDir().mkpath(QStringLiteral("servers/one")));
+    const StartFolder start = enterStartFolder(parseCommandLine({"orbelith-gui", "servers/one"}));
+    QVERIFY(!start.exitStatus);
+    QVERIFY(!start.choose);
+    QCOMPARE(QDir::currentPath(), QDir(path(QStringLiteral("start/servers/one"))).canonicalPath());
+}
+
+void TestCommandLine::lastFolderWithNoneChosenStaysWhereStarted()
+{
+    const StartFolder start = enterStartFolder(parseCommandLine({"orbelith-gui", "--last-folder"}));
+    QVERIFY(!start.exitStatus);
+    QVERIFY(!start.choose);
+    QCOMPARE(QDir::currentPath(), path(QStringLiteral("start")));
+    QCOMPARE(lastChosenFolder(), QString());
+}
+
+void TestCommandLine::lastFolderReturnsToTheRememberedOne()
+{
+    QVERIFY(rememberChosenFolder(path(QStringLiteral("server"))).ok());
+    // In the user's configuration, not in any server's folder.
+    QCOMPARE(lastChosenFolderFile(), path(QStringLiteral("config/orbelith-gui/orbelith-gui.conf")));
+    QVERIFY(QFile::exists(lastChosenFolderFile()));
+    QCOMPARE(entries(path(QStringLiteral("server"))), QStringList());
+
+    const StartFolder start = enterStartFolder(parseCommandLine({"orbelith-gui", "--last-folder"}));
+    QVERIFY(!start.exitStatus);
+    QVERIFY(!start.choose);
+    QCOMPARE(QDir::currentPath(), path(QStringLiteral("server")));
+
+    // A plain start from a terminal still works where it was started.
+    QVERIFY(QDir::setCurrent(path(QStringLiteral("start"))));
+    QVERIFY(!enterStartFolder(parseCommandLine({"orbelith-gui"})).choose);
+    QCOMPARE(QDir::currentPath(), path(QStringLiteral("start")));
+}
+
+void TestCommandLine::lastFolderThatIsGoneAsksAgainAndSaysWhy()
+{
+    const QString gone = path(QStringLiteral("server/removed"));
+    QVERIFY(QDir().mkpath(gone));
+    QVERIFY(rememberChosenFolder(gone).ok());
+    QVERIFY(QDir(gone).removeRecursively());
+
+    const StartFolder start = enterStartFolder(parseCommandLine({"orbelith-gui", "--last-folder"}));
+    QVERIFY(!start.exitStatus);
+    QVERIFY(start.choose);
+    QCOMPARE(start.chooseFrom, path(QStringLiteral("start")));
+    QVERIFY2(start.notice.contains(gone) && start.notice.contains(QStringLiteral("it does not exist")),
+             qPrintable(start.notice));
+    QCOMPARE(QDir::currentPath(), path(QStringLiteral("start")));
+}
+
+void TestCommandLine::chooseFolderStartsInTheLastOne()
+{
+    StartFolder start = enterStartFolder(parseCommandLine({"orbelith-gui", "--choose-folder"}));
+    QVERIFY(start.choose);
+    QCOMPARE(start.chooseFrom, path(QStringLiteral("start")));
+    QCOMPARE(start.notice, QString());
+
+    QVERIFY(rememberChosenFolder(path(QStringLiteral("server"))).ok());
+    start = enterStartFolder(parseCommandLine({"orbelith-gui", "--choose-folder"}));
+    QVERIFY(start.choose);
+    QCOMPARE(start.chooseFrom, path(QStringLiteral("server")));
+    // Nothing is entered before the operator chooses.
+    QCOMPARE(QDir::currentPath(), path(QStringLiteral("start")));
+}
+
+void TestCommandLine::rememberingFailsWithTheFileNamed()
+{
+    // The configuration folder cannot be made where a file is in the way.
+    QVERIFY(writeFile(path(QStringLiteral("config/orbelith-gui")), "in the way"));
+    const Result remembered = rememberChosenFolder(path(QStringLiteral("server")));
+    QVERIFY(!remembered.ok());
+    QVERIFY2(remembered.errorMessage().contains(lastChosenFolderFile()),
+             qPrintable(remembered.errorMessage()));
+}
+
+QTEST_GUILESS_MAIN(TestCommandLine)
+#include "tst_commandline.moc"
