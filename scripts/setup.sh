@@ -21,7 +21,7 @@ cd "$top"
 build_packages="g++ cmake ninja-build pkg-config qt6-base-dev libgl-dev libxkbcommon-dev libxcb1-dev libcpp-httplib-dev
     fonts-liberation fonts-wqy-microhei"
 run_packages="xdg-utils"
-test_packages="iproute2 util-linux xvfb xauth icewm xdotool dpkg-dev desktop-file-utils appstream
+test_packages="iproute2 util-linux xvfb xauth icewm xdotool dpkg-dev desktop-file-utils appstream lintian
     clang libclang-rt-14-dev dbus at-spi2-core python3-pyatspi"
 bench_packages="xvfb xauth"
 case "$mode" in

@@ -2,7 +2,8 @@
 # Builds the Debian package from the build tree it runs in, unpacks it into a
 # fresh directory and checks what an install would put on a machine: the
 # files and nothing else, the control fields, the desktop entry and AppStream
-# data against their validators and each other, and a program that starts.
+# data against their validators and each other, lintian's verdict on the
+# package as a whole, and a program that starts.
 #   tst_package.sh <cpack> <build dir> <scratch dir> <version> <app id>
 # Exits 77 (skipped) where the packaging or validating tools are missing.
 set -u
@@ -25,7 +26,7 @@ fail() {
 }
 
 for tool in dpkg-deb:dpkg dpkg-shlibdeps:dpkg-dev desktop-file-validate:desktop-file-utils \
-    appstreamcli:appstream; do
+    appstreamcli:appstream lintian:lintian; do
     command -v "${tool%%:*}" >/dev/null 2>&1 || skip "${tool%%:*} is missing (Debian package ${tool#*:})"
 done
 [ -x "$cpack" ] || skip "cpack is missing ($cpack)"
@@ -103,10 +104,13 @@ binary=$usr/bin/orbelith-gui
 sort >"$work/files.expected" <<EOF
 /usr/bin/orbelith-gui
 /usr/share/applications/$appid.desktop
+/usr/share/doc/orbelith-server-gui/changelog.gz
+/usr/share/doc/orbelith-server-gui/copyright
 /usr/share/icons/hicolor/16x16/apps/$appid.png
 /usr/share/icons/hicolor/32x32/apps/$appid.png
 /usr/share/icons/hicolor/48x48/apps/$appid.png
 /usr/share/icons/hicolor/scalable/apps/$appid.svg
+/usr/share/man/man1/orbelith-gui.1.gz
 /usr/share/metainfo/$appid.metainfo.xml
 EOF
 if ! diff "$work/files.expected" "$work/files.actual" >"$work/files.diff"; then
@@ -134,6 +138,22 @@ if [ -f "$binary" ]; then
     [ "$magic" = '177ELF' ] || fail "bin/orbelith-gui is not an ELF program (starts with '$magic')"
 fi
 
+# --- what Debian asks of a package --------------------------------------------
+# Lintian knows Debian's rules (copyright file, changelog, manual page, their
+# compression, the control fields); its errors and warnings both fail.
+# Informational tags remain: the hardening flags and stripping that only
+# Debian's own build helpers apply.
+if ! lintian --fail-on error,warning "$deb" >"$work/lintian.log" 2>&1; then
+    cat "$work/lintian.log"
+    fail "lintian finds errors or warnings in the package"
+fi
+changelog=$usr/share/doc/orbelith-server-gui/changelog.gz
+if [ -f "$changelog" ]; then
+    newest=$(gzip -dc "$changelog" | sed -n '1s/^[^ ]* (\([^)]*\)).*/\1/p')
+    [ "$newest" = "$version" ] ||
+        fail "the newest changelog entry is '$newest', the package is $version: add an entry"
+fi
+
 # --- desktop entry and AppStream data ----------------------------------------
 if [ -f "$desktop" ]; then
     # Hints count too: they point at menus showing the entry twice and the like.
@@ -148,10 +168,17 @@ if [ -f "$desktop" ]; then
     [ "$(key Icon)" = "$appid" ] || fail "Icon= is '$(key Icon)', the icons are installed as $appid"
     wm_class=$(key StartupWMClass)
     [ -n "$wm_class" ] || fail "the desktop entry names no StartupWMClass: docks cannot tie the window to it"
+    # The plain entry returns to the folder the action chose last.
+    [ "$(key Exec)" = "orbelith-gui --last-folder" ] || fail "Exec= is '$(key Exec)'"
+    action=$(sed -n '/^\[Desktop Action open-folder\]/,/^\[/p' "$desktop")
+    echo "$action" | grep -qx 'Name=Open a server folder\.\.\.' ||
+        fail "no action \"Open a server folder...\" in the desktop entry"
+    echo "$action" | grep -qx 'Exec=orbelith-gui --choose-folder' ||
+        fail "the action \"Open a server folder...\" does not start the folder picker"
 fi
 
 if [ -f "$metainfo" ]; then
-    appstreamcli validate --no-net --strict "$metainfo" >"$work/appstream.log" 2>&1 || {
+    appstreamcli validate --no-net --strict --pedantic "$metainfo" >"$work/appstream.log" 2>&1 || {
         cat "$work/appstream.log"
         fail "appstreamcli validate rejects the metainfo file"
     }
