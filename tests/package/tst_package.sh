@@ -147,6 +147,19 @@ if ! lintian --fail-on error,warning "$deb" >"$work/lintian.log" 2>&1; then
     cat "$work/lintian.log"
     fail "lintian finds errors or warnings in the package"
 fi
+# The manual page is written by hand: it must still describe every option
+# that --help lists, which the installed program prints without a display.
+manpage=$usr/share/man/man1/orbelith-gui.1.gz
+if [ -f "$manpage" ] && [ -x "$binary" ]; then
+    options=$(env -u DISPLAY -u WAYLAND_DISPLAY "$binary" --help | grep -o -- '--[a-z-]*' | sort -u)
+    [ -n "$options" ] || fail "orbelith-gui --help lists no options"
+    # The items of the page's lists, with groff's \- read as a minus.
+    items=$(gzip -dc "$manpage" | sed -n '/^\.TP/{n;p;}' | sed 's/\\-/-/g')
+    for option in $options; do
+        echo "$items" | grep -q -e " $option\$" -e " $option," ||
+            fail "the manual page does not describe $option, which --help lists"
+    done
+fi
 changelog=$usr/share/doc/orbelith-server-gui/changelog.gz
 if [ -f "$changelog" ]; then
     newest=$(gzip -dc "$changelog" | sed -n '1s/^[^ ]* (\([^)]*\)).*/\1/p')
