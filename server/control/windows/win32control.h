@@ -1,0 +1,180 @@
+#pragma once
+
+// The Win32 side of server control, in plain C++ with wide strings, so that it
+// builds and is tested without Qt (cross-compiled, run under Wine). The Qt
+// backend converts to and from QString at its edge.
+
+#include <windows.h>
+
+#include <chrono>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace win32 {
+
+// The outcome of a call that can fail, with the reason in plain words.
+struct Status
+{
+    bool ok = true;
+    std::wstring error;
+
+    static Status success() { return {}; }
+    static Status failure(std::wstring why) { return {false, std::move(why)}; }
+};
+
+// A kernel handle that is closed with its owner.
+class UniqueHandle
+{
+public:
+    UniqueHandle() = default;
+    explicit UniqueHandle(HANDLE handle) : m_handle(handle == INVALID_HANDLE_VALUE ? nullptr : handle) {}
+    UniqueHandle(UniqueHandle &&other) noexcept : m_handle(std::exchange(other.m_handle, nullptr)) {}
+    UniqueHandle &operator=(UniqueHandle &&other) noexcept
+    {
+        if (this != &other)
+            reset(std::exchange(other.m_handle, nullptr));
+        return *this;
+    }
+    UniqueHandle(const UniqueHandle &) = delete;
+    UniqueHandle &operator=(const UniqueHandle &) = delete;
+    ~UniqueHandle() { reset(); }
+
+    HANDLE get() const { return m_handle; }
+    explicit operator bool() const { return m_handle != nullptr; }
+    HANDLE release() { return std::exchange(m_handle, nullptr); }
+    void reset(HANDLE handle = nullptr)
+    {
+        if (m_handle)
+            ::CloseHandle(m_handle);
+        m_handle = handle;
+    }
+
+private:
+    HANDLE m_handle = nullptr;
+};
+
+inline constexpr const wchar_t *serverProgramName = L"orbelithsrv.exe";
+inline constexpr const wchar_t *logFileName = L"orbelithsrv.log";
+inline constexpr const wchar_t *previousLogFileName = L"orbelithsrv.log.1";
+
+// ---- Text ----------------------------------------------------------------
+
+std::wstring fromUtf8(const std::string &text);
+std::string toUtf8(const std::wstring &text);
+
+// The system's words for an error code, without the trailing full stop and
+// line break, so that they fit inside a sentence.
+std::wstring errorText(DWORD error);
+
+// ---- Launch --------------------------------------------------------------
+
+// The folder of this program's executable.
+std::wstring executableFolder();
+std::wstring currentFolder();
+
+// Where the server program is looked for, in order: the program's own folder,
+// the current folder, then each folder of PATH (as ';'-separated in pathValue,
+// quotes around an entry allowed).
+std::vector<std::wstring> searchFolders(const std::wstring &programFolder, const std::wstring &currentFolder,
+                                        const std::wstring &pathValue);
+
+// The first folder holding a file (not a directory) of that name.
+std::optional<std::wstring> findProgram(const std::vector<std::wstring> &folders, const std::wstring &name);
+
+// One argument quoted so that CommandLineToArgvW (and the C runtime) give it
+// back unchanged.
+std::wstring quoteArgument(const std::wstring &argument);
+// A whole command line: the program (always quoted, as Windows reads the
+// program name without escapes) and its arguments.
+std::wstring commandLine(const std::wstring &program, const std::vector<std::wstring> &arguments);
+
+struct LaunchSpec
+{
+    std::wstring program;                // a full path
+    std::vector<std::wstring> arguments; // none for the server
+    std::wstring workingFolder;          // its folder, and where its log goes
+};
+
+struct Launched
+{
+    Status status; // failed: nothing was started
+    UniqueHandle process;
+    DWORD processId = 0;
+    // Why the output is not kept (it goes to NUL instead); empty when it goes
+    // to the log.
+    std::wstring noLogReason;
+};
+
+// Starts the program hidden, without a console window, in a process group of
+// its own, with standard input on NUL and its output appended to the log in
+// its working folder (after the log of the run before is kept as .log.1), and
+// with no handle of this program but those. Returns at once.
+Launched launchProgram(const LaunchSpec &spec);
+
+// Finds the server program (searchFolders) and launches it without arguments
+// in the current folder; the errors are the ones the user sees.
+Launched launchServer(const std::wstring &programFolder);
+
+// The exit code of an ended process.
+std::optional<DWORD> exitCode(HANDLE process);
+
+// ---- Finding and stopping servers ----------------------------------------
+
+// Whether two paths name the same folder (the same file on the same volume,
+// whatever the spelling, letter case or short names).
+bool sameFolder(const std::wstring &a, const std::wstring &b);
+
+struct ServerProcess
+{
+    DWORD processId = 0;
+    UniqueHandle process; // may be waited on, queried and terminated
+    std::wstring image;   // the full path of its executable
+};
+
+// The processes of this user's session named orbelithsrv.exe (in any letter
+// case) whose executable lies in folder, lowest process ID first. Each is
+// held by its handle from the moment it is examined, so that a recycled
+// process ID can never be hit.
+std::vector<ServerProcess> serversInFolder(const std::wstring &folder);
+
+struct StopRequest
+{
+    // Processes known by handle (the launched or adopted server), matched
+    // whatever their image's folder.
+    std::vector<HANDLE> known;
+    // Processes known by handle whose console process group this program
+    // created: they are sent CTRL_BREAK_EVENT as well.
+    std::vector<HANDLE> ownGroups;
+    // Every other server in this folder is ended too.
+    std::wstring folder;
+    std::chrono::milliseconds gracePeriod{3000};
+    // The exit code given to a server that has to be terminated.
+    UINT terminationCode = 1;
+};
+
+struct Stopping
+{
+    Status status; // failed: nothing was asked to end
+    // Signalled once every process asked to end has ended (already
+    // signalled when there were none).
+    UniqueHandle finished;
+    std::vector<DWORD> processIds;
+};
+
+// Asks each server to end (WM_CLOSE to its top-level windows; CTRL_BREAK_EVENT
+// to its console group where this program made one) and returns at once; a
+// thread of its own terminates those still running after the grace period.
+Stopping stopServers(const StopRequest &request);
+
+// ---- The shell and the network -------------------------------------------
+
+// Opens the address with the program Windows has for it (the web browser).
+Status openUrl(const std::wstring &url);
+
+// The first IPv4 address of an adapter that is up and not a loopback adapter,
+// in the order Windows lists them; "127.0.0.1" when there is none.
+std::wstring localIpv4Address();
+
+} // namespace win32

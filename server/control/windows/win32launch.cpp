@@ -1,0 +1,284 @@
+#include "win32control.h"
+
+namespace win32 {
+
+namespace {
+
+std::wstring joinPath(const std::wstring &folder, const std::wstring &name)
+{
+    if (folder.empty())
+        return name;
+    const wchar_t last = folder.back();
+    return (last == L'\\' || last == L'/') ? folder + name : folder + L'\\' + name;
+}
+
+bool isFile(const std::wstring &path)
+{
+    const DWORD attributes = ::GetFileAttributesW(path.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+bool isDirectory(const std::wstring &path)
+{
+    const DWORD attributes = ::GetFileAttributesW(path.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+std::wstring fullPath(const std::wstring &path)
+{
+    const DWORD size = ::GetFullPathNameW(path.c_str(), 0, nullptr, nullptr);
+    if (size == 0)
+        return path;
+    std::wstring full(size, L'\0');
+    const DWORD length = ::GetFullPathNameW(path.c_str(), size, full.data(), nullptr);
+    full.resize(length < size ? length : 0);
+    return full.empty() ? path : full;
+}
+
+// An inheritable handle, for the one process about to be created; the handle
+// list keeps it from any other.
+UniqueHandle openInheritable(const std::wstring &path, DWORD access, DWORD disposition)
+{
+    SECURITY_ATTRIBUTES inherit{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
+    return UniqueHandle(::CreateFileW(path.c_str(), access,
+                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, &inherit,
+                                      disposition, FILE_ATTRIBUTE_NORMAL, nullptr));
+}
+
+struct Log
+{
+    UniqueHandle handle;
+    std::wstring problem;
+};
+
+// One earlier run's output is kept: the log moves to .log.1, replacing an
+// older one. The log is shared for deletion, so that this works while a
+// server of the run before still writes to it.
+Log openLog(const std::wstring &folder)
+{
+    const std::wstring path = joinPath(folder, logFileName);
+    if (isFile(path))
+        ::MoveFileExW(path.c_str(), joinPath(folder, previousLogFileName).c_str(), MOVEFILE_REPLACE_EXISTING);
+    Log log;
+    if (isDirectory(path)) {
+        log.problem = L"Is a directory";
+        return log;
+    }
+    log.handle = openInheritable(path, FILE_APPEND_DATA | SYNCHRONIZE, OPEN_ALWAYS);
+    if (!log.handle)
+        log.problem = errorText(::GetLastError());
+    return log;
+}
+
+// Why a program file could not be started, in words that say what to do.
+std::wstring launchErrorText(DWORD error)
+{
+    switch (error) {
+    case ERROR_BAD_EXE_FORMAT:
+    case ERROR_EXE_MACHINE_TYPE_MISMATCH:
+    case ERROR_INVALID_EXE_SIGNATURE:
+        return L"it is not a program that this Windows can run";
+    case ERROR_ACCESS_DENIED:
+        return L"it is not executable (no execute permission)";
+    default:
+        return errorText(error);
+    }
+}
+
+} // namespace
+
+std::wstring executableFolder()
+{
+    std::wstring path(MAX_PATH, L'\0');
+    for (;;) {
+        const DWORD length = ::GetModuleFileNameW(nullptr, path.data(), DWORD(path.size()));
+        if (length == 0)
+            return currentFolder();
+        if (length < path.size()) {
+            path.resize(length);
+            break;
+        }
+        path.resize(path.size() * 2);
+    }
+    const size_t slash = path.find_last_of(L"\\/");
+    return slash == std::wstring::npos ? currentFolder() : path.substr(0, slash);
+}
+
+std::wstring currentFolder()
+{
+    const DWORD size = ::GetCurrentDirectoryW(0, nullptr);
+    std::wstring folder(size, L'\0');
+    const DWORD length = ::GetCurrentDirectoryW(size, folder.data());
+    folder.resize(length < size ? length : 0);
+    return folder;
+}
+
+std::vector<std::wstring> searchFolders(const std::wstring &programFolder, const std::wstring &currentFolder,
+                                        const std::wstring &pathValue)
+{
+    std::vector<std::wstring> folders{programFolder, currentFolder};
+    size_t start = 0;
+    while (start <= pathValue.size()) {
+        size_t end = pathValue.find(L';', start);
+        if (end == std::wstring::npos)
+            end = pathValue.size();
+        std::wstring entry = pathValue.substr(start, end - start);
+        // PATH may quote an entry that holds a semicolon of its own; quotes
+        // are not part of the name.
+        if (!entry.empty() && entry.front() == L'"') {
+            const size_t close = pathValue.find(L'"', start + 1);
+            if (close != std::wstring::npos) {
+                entry = pathValue.substr(start + 1, close - start - 1);
+                end = pathValue.find(L';', close);
+                if (end == std::wstring::npos)
+                    end = pathValue.size();
+            }
+        }
+        if (!entry.empty())
+            folders.push_back(entry);
+        start = end + 1;
+    }
+    return folders;
+}
+
+std::optional<std::wstring> findProgram(const std::vector<std::wstring> &folders, const std::wstring &name)
+{
+    for (const std::wstring &folder : folders) {
+        if (folder.empty())
+            continue;
+        const std::wstring candidate = joinPath(folder, name);
+        if (isFile(candidate))
+            return fullPath(candidate);
+    }
+    return std::nullopt;
+}
+
+std::wstring quoteArgument(const std::wstring &argument)
+{
+    if (!argument.empty() && argument.find_first_of(L" \t\n\v\"") == std::wstring::npos)
+        return argument;
+    std::wstring quoted = L"\"";
+    size_t backslashes = 0;
+    for (const wchar_t c : argument) {
+        if (c == L'\\') {
+            ++backslashes;
+            continue;
+        }
+        // Backslashes are literal except before a quote, where each pair
+        // stands for one; the quote itself is escaped with one more.
+        quoted.append(c == L'"' ? backslashes * 2 + 1 : backslashes, L'\\');
+        quoted += c;
+        backslashes = 0;
+    }
+    // Before the closing quote, every backslash must be doubled.
+    quoted.append(backslashes * 2, L'\\');
+    quoted += L'"';
+    return quoted;
+}
+
+std::wstring commandLine(const std::wstring &program, const std::vector<std::wstring> &arguments)
+{
+    // The program name is read up to the next quote, with no escapes; a
+    // Windows path cannot hold a quote.
+    std::wstring line = L"\"" + program + L"\"";
+    for (const std::wstring &argument : arguments)
+        line += L' ' + quoteArgument(argument);
+    return line;
+}
+
+Launched launchProgram(const LaunchSpec &spec)
+{
+    Launched launched;
+    SECURITY_ATTRIBUTES inherit{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
+    const UniqueHandle input(::CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
+                                           OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    Log log = openLog(spec.workingFolder);
+    UniqueHandle nowhere;
+    if (!log.handle) {
+        launched.noLogReason = log.problem;
+        nowhere.reset(::CreateFileW(L"NUL", GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
+                                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    }
+    const HANDLE output = log.handle ? log.handle.get() : nowhere.get();
+    if (!input || !output) {
+        launched.status =
+            Status::failure(L"Could not start " + spec.program +
+                            L": the null device (NUL) cannot be opened: " + errorText(::GetLastError()));
+        return launched;
+    }
+
+    // Only these two handles reach the server: not the window's files, nor
+    // another launch's log.
+    HANDLE inherited[] = {input.get(), output};
+    SIZE_T listSize = 0;
+    ::InitializeProcThreadAttributeList(nullptr, 1, 0, &listSize);
+    std::vector<unsigned char> listBuffer(listSize);
+    auto *attributes = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(listBuffer.data());
+    if (!::InitializeProcThreadAttributeList(attributes, 1, 0, &listSize) ||
+        !::UpdateProcThreadAttribute(attributes, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, inherited,
+                                     sizeof inherited, nullptr, nullptr)) {
+        launched.status =
+            Status::failure(L"Could not start " + spec.program + L": " + errorText(::GetLastError()));
+        return launched;
+    }
+
+    STARTUPINFOEXW startup{};
+    startup.StartupInfo.cb = sizeof startup;
+    startup.StartupInfo.dwFlags = STARTF_USESTDHANDLES | STARTF_USESHOWWINDOW;
+    startup.StartupInfo.wShowWindow = SW_HIDE; // for a server that has a window
+    startup.StartupInfo.hStdInput = input.get();
+    startup.StartupInfo.hStdOutput = output;
+    startup.StartupInfo.hStdError = output;
+    startup.lpAttributeList = attributes;
+
+    std::wstring line = commandLine(spec.program, spec.arguments);
+    PROCESS_INFORMATION created{};
+    // A console of its own without a window, in a group of its own so that
+    // Stop can send it CTRL_BREAK_EVENT alone.
+    const DWORD flags = CREATE_NO_WINDOW | CREATE_NEW_PROCESS_GROUP | CREATE_UNICODE_ENVIRONMENT |
+                        EXTENDED_STARTUPINFO_PRESENT;
+    const BOOL started = ::CreateProcessW(
+        spec.program.c_str(), line.data(), nullptr, nullptr, TRUE, flags, nullptr,
+        spec.workingFolder.empty() ? nullptr : spec.workingFolder.c_str(), &startup.StartupInfo, &created);
+    const DWORD error = ::GetLastError();
+    ::DeleteProcThreadAttributeList(attributes);
+    if (!started) {
+        launched.status =
+            Status::failure(L"Could not start " + spec.program + L": " + launchErrorText(error));
+        return launched;
+    }
+    ::CloseHandle(created.hThread);
+    launched.process.reset(created.hProcess);
+    launched.processId = created.dwProcessId;
+    return launched;
+}
+
+Launched launchServer(const std::wstring &programFolder)
+{
+    const std::wstring here = currentFolder();
+    const DWORD pathSize = ::GetEnvironmentVariableW(L"PATH", nullptr, 0);
+    std::wstring path(pathSize, L'\0');
+    path.resize(pathSize ? ::GetEnvironmentVariableW(L"PATH", path.data(), pathSize) : 0);
+
+    const std::optional<std::wstring> program =
+        findProgram(searchFolders(programFolder, here, path), serverProgramName);
+    if (!program) {
+        Launched missing;
+        missing.status = Status::failure(L"Server program " + std::wstring(serverProgramName) +
+                                         L" not found in " + programFolder + L", " + here + L" or PATH.");
+        return missing;
+    }
+    return launchProgram({*program, {}, here});
+}
+
+std::optional<DWORD> exitCode(HANDLE process)
+{
+    if (::WaitForSingleObject(process, 0) != WAIT_OBJECT_0)
+        return std::nullopt;
+    DWORD code = 0;
+    if (!::GetExitCodeProcess(process, &code))
+        return std::nullopt;
+    return code;
+}
+
+} // namespace win32
