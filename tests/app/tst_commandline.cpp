@@ -1,6 +1,7 @@
 // The command line and the folder the program works in, without a window: the
-// parsing, entering a folder, and the folder remembered in the user's
-// configuration (a private XDG_CONFIG_HOME and HOME for each test).
+// parsing, folder names no terminal should see as they are, and the folder
+// remembered in the user's configuration (a private XDG_CONFIG_HOME and HOME
+// for each test). tst_serverfolder runs the program itself.
 #include "commandline.h"
 #include "serverfolder.h"
 
@@ -8,7 +9,6 @@
 
 #include <QDir>
 #include <QFile>
-#include <QSettings>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -30,10 +30,6 @@ private slots:
     void parse();
     void badFolderEndsWithOneLine_data();
     void badFolderEndsWithOneLine();
-    void givenFolderIsEntered();
-    void lastFolderWithNoneChosenStaysWhereStarted();
-    void lastFolderReturnsToTheRememberedOne();
-    void lastFolderThatIsGoneAsksAgainAndSaysWhy();
     void chooseFolderStartsInTheLastOne();
     void rememberingFailsWithTheFileNamed();
 
@@ -96,7 +92,6 @@ void TestCommandLine::parse_data()
                                << "orbelith-gui " ORBELITH_VERSION "\n";
     QTest::newRow("unknown long option") << QStringList{"--verbose"} << 2 << F::Current << QString()
                                          << "orbelith-gui: Unknown option 'verbose'.\n" + tryHelp;
-    QTest::newRow("unknown short option") << QStringList{"-x"} << 2 << F::Current << QString() << tryHelp;
     QTest::newRow("Qt's --help-all is not ours")
         << QStringList{"--help-all"} << 2 << F::Current << QString() << tryHelp;
     QTest::newRow("two folders") << QStringList{"a", "b"} << 2 << F::Current << QString()
@@ -133,11 +128,6 @@ void TestCommandLine::badFolderEndsWithOneLine_data()
     QTest::addColumn<QString>("folder");
     QTest::addColumn<QString>("expected");
 
-    QTest::newRow("missing") << QStringLiteral("no-such-folder")
-                             << QStringLiteral(
-                                    "cannot work in the folder 'no-such-folder': it does not exist");
-    QTest::newRow("a file") << QStringLiteral("server.txt")
-                            << QStringLiteral("cannot work in the folder 'server.txt': it is not a folder");
     QTest::newRow("empty") << QString() << QStringLiteral("cannot work in the folder '': it does not exist");
     // A name can carry a line break or a terminal's escape sequence: the
     // message stays one line and shows neither.
@@ -150,7 +140,6 @@ void TestCommandLine::badFolderEndsWithOneLine()
 {
     QFETCH(QString, folder);
     QFETCH(QString, expected);
-    QVERIFY(writeFile(QStringLiteral("server.txt"), "not a folder"));
     const QString before = QDir::currentPath();
 
     const StartFolder start =
@@ -159,60 +148,6 @@ void TestCommandLine::badFolderEndsWithOneLine()
     QCOMPARE(start.message, QStringLiteral("orbelith-gui: ") + expected + u'\n');
     QVERIFY(!start.choose);
     QCOMPARE(QDir::currentPath(), before);
-}
-
-void TestCommandLine::givenFolderIsEntered()
-{
-    // Relative to where the program was started, as a shell user means it.
-    QVERIFY(QDir().mkpath(QStringLiteral("servers/one")));
-    const StartFolder start = enterStartFolder(parseCommandLine({"orbelith-gui", "servers/one"}));
-    QVERIFY(!start.exitStatus);
-    QVERIFY(!start.choose);
-    QCOMPARE(QDir::currentPath(), QDir(path(QStringLiteral("start/servers/one"))).canonicalPath());
-}
-
-void TestCommandLine::lastFolderWithNoneChosenStaysWhereStarted()
-{
-    const StartFolder start = enterStartFolder(parseCommandLine({"orbelith-gui", "--last-folder"}));
-    QVERIFY(!start.exitStatus);
-    QVERIFY(!start.choose);
-    QCOMPARE(QDir::currentPath(), path(QStringLiteral("start")));
-    QCOMPARE(lastChosenFolder(), QString());
-}
-
-void TestCommandLine::lastFolderReturnsToTheRememberedOne()
-{
-    QVERIFY(rememberChosenFolder(path(QStringLiteral("server"))).ok());
-    // In the user's configuration, not in any server's folder.
-    QCOMPARE(lastChosenFolderFile(), path(QStringLiteral("config/orbelith-gui/orbelith-gui.conf")));
-    QVERIFY(QFile::exists(lastChosenFolderFile()));
-    QCOMPARE(entries(path(QStringLiteral("server"))), QStringList());
-
-    const StartFolder start = enterStartFolder(parseCommandLine({"orbelith-gui", "--last-folder"}));
-    QVERIFY(!start.exitStatus);
-    QVERIFY(!start.choose);
-    QCOMPARE(QDir::currentPath(), path(QStringLiteral("server")));
-
-    // A plain start from a terminal still works where it was started.
-    QVERIFY(QDir::setCurrent(path(QStringLiteral("start"))));
-    QVERIFY(!enterStartFolder(parseCommandLine({"orbelith-gui"})).choose);
-    QCOMPARE(QDir::currentPath(), path(QStringLiteral("start")));
-}
-
-void TestCommandLine::lastFolderThatIsGoneAsksAgainAndSaysWhy()
-{
-    const QString gone = path(QStringLiteral("server/removed"));
-    QVERIFY(QDir().mkpath(gone));
-    QVERIFY(rememberChosenFolder(gone).ok());
-    QVERIFY(QDir(gone).removeRecursively());
-
-    const StartFolder start = enterStartFolder(parseCommandLine({"orbelith-gui", "--last-folder"}));
-    QVERIFY(!start.exitStatus);
-    QVERIFY(start.choose);
-    QCOMPARE(start.chooseFrom, path(QStringLiteral("start")));
-    QVERIFY2(start.notice.contains(gone) && start.notice.contains(QStringLiteral("it does not exist")),
-             qPrintable(start.notice));
-    QCOMPARE(QDir::currentPath(), path(QStringLiteral("start")));
 }
 
 void TestCommandLine::chooseFolderStartsInTheLastOne()

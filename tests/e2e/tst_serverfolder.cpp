@@ -102,6 +102,7 @@ private:
     QProcessEnvironment environment() const;
     // Starts the shipped program in a folder of the test's, offscreen.
     QProcess *startProgram(const QString &workingDirectory, const QStringList &arguments);
+    void stopProgram();
     // Waits until the program's start-up has read orbelithsrv.ini in the folder.
     bool programReadsSettingsIn(const QString &folder, const QString &startedIn,
                                 const QStringList &arguments);
@@ -144,11 +145,7 @@ void TestServerFolder::cleanup()
 {
     // Answers for dialogs that never came must not answer a later test's.
     qDeleteAll(findChildren<QTimer *>());
-    if (m_program) {
-        m_program->kill();
-        m_program->waitForFinished();
-        m_program.reset();
-    }
+    stopProgram();
     for (const char *sub : {"start", "server", "home"})
         killServersIn(path(QString::fromLatin1(sub)));
     QDir::setCurrent(m_previousDir);
@@ -166,8 +163,18 @@ QProcessEnvironment TestServerFolder::environment() const
     return env;
 }
 
+void TestServerFolder::stopProgram()
+{
+    if (m_program) {
+        m_program->kill();
+        m_program->waitForFinished();
+        m_program.reset();
+    }
+}
+
 QProcess *TestServerFolder::startProgram(const QString &workingDirectory, const QStringList &arguments)
 {
+    stopProgram();
     m_program = std::make_unique<QProcess>();
     QProcessEnvironment env = environment();
     env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
@@ -338,8 +345,10 @@ void TestServerFolder::pickerEntersAndRemembersForTheMenusNextStart()
     // Remembered in the user's configuration, not in the server's folder.
     QCOMPARE(entries(server), QStringList());
 
-    // The menu's plain entry, started in the home folder, goes there.
+    // The menu's plain entry, started in the home folder, goes there; a
+    // start from a terminal stays where it was started.
     QVERIFY(programReadsSettingsIn(server, path(QStringLiteral("home")), {QStringLiteral("--last-folder")}));
+    QVERIFY(programReadsSettingsIn(path(QStringLiteral("start")), path(QStringLiteral("start")), {}));
 }
 
 void TestServerFolder::cancelledPickerEntersNothing()
