@@ -4,7 +4,8 @@
 #                           stand-in server beside it)
 #   scripts/setup.sh test   build and run every test, then again under
 #                           AddressSanitizer and UndefinedBehaviorSanitizer,
-#                           then fuzz the core for half a minute per target
+#                           then fuzz the core for half a minute per target,
+#                           then run the Windows backend's tests under Wine
 #   scripts/setup.sh soak   build and run the long Start/Stop soak test
 #   scripts/setup.sh bench  build with optimization and run the benchmark
 set -eu
@@ -22,7 +23,7 @@ build_packages="g++ cmake ninja-build pkg-config qt6-base-dev libgl-dev libxkbco
     fonts-liberation fonts-wqy-microhei"
 run_packages="xdg-utils"
 test_packages="iproute2 util-linux xvfb xauth icewm xdotool dpkg-dev desktop-file-utils appstream lintian
-    clang libclang-rt-14-dev dbus at-spi2-core python3-pyatspi"
+    clang libclang-rt-14-dev dbus at-spi2-core python3-pyatspi g++-mingw-w64-x86-64 wine wine64"
 bench_packages="xvfb xauth"
 case "$mode" in
     run) packages="$build_packages $run_packages" ;;
@@ -106,9 +107,10 @@ stage() {
 
 normal_stage() {
     cmake --build build -j2
-    # The soak test takes minutes: it has a command of its own.
+    # The soak test takes minutes: it has a command of its own. The Wine
+    # tests come last, in a stage of their own.
     cd build
-    ctest --output-on-failure --no-tests=error -j2 -LE soak
+    ctest --output-on-failure --no-tests=error -j2 -LE 'soak|wine'
 }
 
 asan_stage() {
@@ -128,9 +130,17 @@ fuzz_stage() {
     ctest --output-on-failure --no-tests=error -j2 -L fuzz
 }
 
+wine_stage() {
+    # The Windows backend, cross-built with mingw-w64 by the normal build.
+    cmake --build build -j2
+    cd build
+    ctest --output-on-failure --no-tests=error -L wine
+}
+
 stage normal normal_stage
 stage ASan+UBSan asan_stage
 stage fuzz fuzz_stage
+stage wine wine_stage
 
 echo "Test stages: $summary"
 [ "$failed" -eq 0 ]
