@@ -41,7 +41,7 @@ int fail(const char *what)
 // its trivial one, never beside this program, where the stand-in lives.
 std::unique_ptr<ServerControl> privateControl(const QString &programDir)
 {
-    return std::make_unique<PosixServerControl>(PosixServerControl::Options{programDir, {}});
+    return std::make_unique<PosixServerControl>(PosixServerControl::Options{programDir});
 }
 
 // The window fully started, shown and painted, as an operator finds it.
@@ -143,7 +143,7 @@ int runStart(QApplication &app, const QString &programDir, const QString &floorD
         if (!writeSettingsFiles(QDir::currentPath(), settings).ok())
             return fail("writing the files failed");
         const long long t1 = bench::monotonicNs();
-        PosixServerControl control(PosixServerControl::Options{programDir, {}});
+        PosixServerControl control(PosixServerControl::Options{programDir});
         if (!control.launchServer().result.ok())
             return fail("launching failed");
         const long long t2 = bench::monotonicNs();

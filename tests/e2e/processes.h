@@ -3,22 +3,29 @@
 // Helpers for tests that start real server processes.
 
 #include "posixservercontrol.h"
+#include "processscan.h"
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QTcpServer>
 #include <QTest>
 
 #include <csignal>
+#include <fcntl.h>
 #include <set>
+#include <spawn.h>
 #include <sys/types.h>
+#include <sys/wait.h>
 #include <unistd.h>
+
+extern char **environ;
 
 namespace testprocesses {
 
 inline std::set<pid_t> serverPids()
 {
-    const std::vector<pid_t> pids = processesByImageName(PosixServerControl::programName());
+    const std::vector<pid_t> pids = processesByImageName(PosixServerControl::programName().toStdString());
     return {pids.begin(), pids.end()};
 }
 
@@ -92,6 +99,47 @@ inline bool writeRecordingOpener(const QString &dir)
 {
     return writeExecutable(dir + QStringLiteral("/xdg-open"),
                            "#!/bin/sh\nprintf '%s\\n' \"$@\" >> \"$0.log\"\n");
+}
+
+// Starts a program as the test's own child in a directory, with its output in
+// a file (or nowhere). -1 when it could not be started.
+inline pid_t startIn(const QString &directory, const QStringList &arguments,
+                     const QString &output = QStringLiteral("/dev/null"))
+{
+    std::vector<QByteArray> bytes;
+    for (const QString &a : arguments)
+        bytes.push_back(QFile::encodeName(a));
+    std::vector<char *> argv;
+    for (QByteArray &b : bytes)
+        argv.push_back(b.data());
+    argv.push_back(nullptr);
+    const QByteArray dir = QFile::encodeName(directory);
+    const QByteArray out = QFile::encodeName(output);
+    posix_spawn_file_actions_t actions;
+    ::posix_spawn_file_actions_init(&actions);
+    ::posix_spawn_file_actions_addchdir_np(&actions, dir.constData());
+    ::posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    ::posix_spawn_file_actions_addopen(&actions, 1, out.constData(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+    ::posix_spawn_file_actions_adddup2(&actions, 1, 2);
+    pid_t pid = -1;
+    const int error = ::posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+    ::posix_spawn_file_actions_destroy(&actions);
+    return error == 0 ? pid : -1;
+}
+
+// The file name of a process's executable, once it has one.
+inline QString imageOf(pid_t pid)
+{
+    return QFileInfo(procLink(pid, "exe")).fileName();
+}
+
+// Ends and reaps a child the test started, by its PID.
+inline void endChild(pid_t pid)
+{
+    if (pid <= 0)
+        return;
+    ::kill(pid, SIGKILL);
+    ::waitpid(pid, nullptr, 0);
 }
 
 } // namespace testprocesses

@@ -46,8 +46,13 @@ private slots:
     void unwritableFileKeepsStopped();
     void missingServerProgramKeepsStopped();
     void stopKillsServerIgnoringTerm();
+    void loadAdoptsRunningServer();
+    void logInTheWayIsReported();
+    // Last: once the application's loop has ended, QEventLoop returns at once.
     void exitWhileRunningLeavesNoServer();
     void closeWhileRunningLeavesNoServer();
+    void terminationSignalEndsLikeExit_data();
+    void terminationSignalEndsLikeExit();
 
 private:
     template <typename T = QWidget> T *child(Form1 &form, const char *name)
@@ -261,9 +266,14 @@ void TestEndToEnd::stopKillsServerIgnoringTerm()
     QCOMPARE(running.size(), size_t(1));
 
     click(form, "command2");
+    // Stopped only once the kill after the grace period has ended it.
+    QCOMPARE(child<QLabel>(form, "Label4")->text(), QStringLiteral("Stopping Orbelith Server..."));
+    QVERIFY(!child<QAbstractButton>(form, "Command1")->isEnabled());
     QCOMPARE(serversIn(QDir::currentPath()), running);
-    QTRY_COMPARE(child<QLabel>(form, "Label4")->text(), QStringLiteral("Orbelith Server stopped"));
-    QVERIFY(waitForServersGone(QDir::currentPath()));
+    QTRY_COMPARE_WITH_TIMEOUT(child<QLabel>(form, "Label4")->text(),
+                              QStringLiteral("Orbelith Server stopped"), 10000);
+    QVERIFY(serversIn(QDir::currentPath()).empty());
+    QVERIFY(child<QAbstractButton>(form, "Command1")->isEnabled());
     QTRY_COMPARE(zombieChildren(), QStringList());
 }
 
@@ -294,6 +304,81 @@ void TestEndToEnd::closeWhileRunningLeavesNoServer()
     form.reset();
     QVERIFY(waitForServersGone(QDir::currentPath()));
     QTRY_COMPARE(zombieChildren(), QStringList());
+}
+
+void TestEndToEnd::loadAdoptsRunningServer()
+{
+    // A server left running in this folder, by an earlier window or by hand.
+    const pid_t left = startIn(QDir::currentPath(), {QStringLiteral(STUBBORN_DIR "/orbelithsrv")});
+    QVERIFY(QTest::qWaitFor([] { return QFile::exists(QStringLiteral("stubborn.ready")); }, 5000));
+    Form1 form;
+    form.Form_Load();
+    QCOMPARE(child<QLabel>(form, "Label4")->text(),
+             QStringLiteral("Orbelith Server is already running (PID %1)").arg(left));
+    QVERIFY(form.isServerRunning());
+    QVERIFY(!child<QAbstractButton>(form, "Command1")->isEnabled());
+    QVERIFY(child<QAbstractButton>(form, "command2")->isEnabled());
+    QVERIFY(child<QAbstractButton>(form, "Command5")->isEnabled());
+
+    // Watched as if launched here: its end is seen, though not its status.
+    QCOMPARE(::kill(left, SIGKILL), 0);
+    QCOMPARE(::waitpid(left, nullptr, 0), left);
+    QTRY_COMPARE(child<QLabel>(form, "Label4")->text(), QStringLiteral("Orbelith Server ended"));
+    QVERIFY(!form.isServerRunning());
+    QVERIFY(child<QAbstractButton>(form, "Command1")->isEnabled());
+}
+
+void TestEndToEnd::logInTheWayIsReported()
+{
+    QVERIFY(QDir().mkdir(QStringLiteral("orbelithsrv.log")));
+    Form1 form;
+    form.Form_Load();
+    child<QLineEdit>(form, "Text1(4)")->setText(QString::number(m_port));
+    click(form, "Command1");
+    QCOMPARE(child<QLabel>(form, "Label4")->text(),
+             QStringLiteral("Orbelith Server started.... (no log: Is a directory)"));
+    QVERIFY2(!waitForPage(QStringLiteral("http://127.0.0.1:%1/").arg(m_port)).isEmpty(),
+             qPrintable(child<QLabel>(form, "Label4")->text()));
+    click(form, "command2");
+    QTRY_COMPARE(child<QLabel>(form, "Label4")->text(), QStringLiteral("Orbelith Server stopped"));
+    QVERIFY(serversIn(QDir::currentPath()).empty());
+}
+
+void TestEndToEnd::terminationSignalEndsLikeExit_data()
+{
+    QTest::addColumn<int>("signal");
+    QTest::newRow("SIGTERM") << int(SIGTERM);
+    QTest::newRow("SIGHUP, the terminal closed") << int(SIGHUP);
+    QTest::newRow("SIGINT, Ctrl+C") << int(SIGINT);
+}
+
+void TestEndToEnd::terminationSignalEndsLikeExit()
+{
+    QFETCH(int, signal);
+    // The shipped program, with a server of this folder that it adopts.
+    const pid_t server = startIn(QDir::currentPath(), {QStringLiteral(STUBBORN_DIR "/orbelithsrv")});
+    QVERIFY(QTest::qWaitFor([] { return QFile::exists(QStringLiteral("stubborn.ready")); }, 5000));
+    const pid_t gui = startIn(QDir::currentPath(), {QStringLiteral(GUI_PROGRAM)}, QStringLiteral("gui.out"));
+    QVERIFY(gui > 0);
+    // Ready once it catches the signal rather than dying of it.
+    const auto catches = [gui, signal] {
+        QFile status(QStringLiteral("/proc/%1/status").arg(gui));
+        if (!status.open(QIODevice::ReadOnly))
+            return false;
+        for (const QByteArray &line : status.readAll().split('\n')) {
+            if (line.startsWith("SigCgt:"))
+                return ((line.mid(7).trimmed().toULongLong(nullptr, 16) >> (signal - 1)) & 1) != 0;
+        }
+        return false;
+    };
+    QVERIFY(QTest::qWaitFor(catches, 10000));
+    QCOMPARE(::kill(gui, signal), 0);
+    int status = -1;
+    QVERIFY(QTest::qWaitFor([&] { return ::waitpid(gui, &status, WNOHANG) == gui; }, 10000));
+    QVERIFY2(WIFEXITED(status) && WEXITSTATUS(status) == 0, readFile(QStringLiteral("gui.out")).constData());
+    // The server is ended after the grace period, by the reaper the program
+    // left behind.
+    QVERIFY(QTest::qWaitFor([&] { return ::waitpid(server, nullptr, WNOHANG) == server; }, 10000));
 }
 
 QTEST_MAIN(TestEndToEnd)

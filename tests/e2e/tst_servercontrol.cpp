@@ -1,4 +1,5 @@
 #include "processes.h"
+#include "testfiles.h"
 
 #include "posixservercontrol.h"
 
@@ -6,14 +7,18 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
+#include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
 
 #include <fcntl.h>
+#include <poll.h>
+#include <sys/stat.h>
 
 #include <memory>
 
 using namespace testprocesses;
+using namespace testfiles;
 using namespace std::chrono_literals;
 
 class TestServerControl : public QObject
@@ -27,15 +32,38 @@ private slots:
     void searchOrder_data();
     void searchOrder();
     void launchIsDetachedInCurrentDirectory();
-    void stopEndsOnlyServers();
+    void stopEndsOnlyThisFoldersServers();
     void stopWithoutServerSucceeds();
     void serverIgnoringTermIsKilledAfterGrace();
+    void defaultControlGivesGracePeriod();
+    void reaperLetsGoOfDescriptors();
+    void stopEndsLaunchedServerWhateverItsName_data();
+    void stopEndsLaunchedServerWhateverItsName();
+    void exitIsReported_data();
+    void exitIsReported();
+    void backgroundedServerIsWatched();
+    void adoptionFindsOnlyThisFoldersServers();
+    void fallbackWithoutPidfd();
+    void logRotatesOverThreeStarts();
+    void logThatCannotBeOpened();
     void openUrlHandsAddressToOpener();
     void missingOpenerIsReported();
 
 private:
     QString path(const QString &name) const { return m_root->filePath(name); }
     void writeConfig(quint16 port);
+    // A server program in the program folder: a shell script.
+    void writeServerScript(const QByteArray &body);
+    QString programDir() const { return path(QStringLiteral("program")); }
+    pid_t startChild(const QString &directory, const QStringList &arguments,
+                     const QString &output = QStringLiteral("/dev/null"))
+    {
+        const pid_t pid = startIn(directory, arguments, output);
+        m_children.push_back(pid);
+        return pid;
+    }
+
+    std::vector<pid_t> m_children;
 
     std::unique_ptr<QTemporaryDir> m_root;
     QString m_previousDir;
@@ -56,6 +84,9 @@ void TestServerControl::init()
 void TestServerControl::cleanup()
 {
     killServersIn(QDir::currentPath());
+    for (const pid_t pid : m_children)
+        endChild(pid);
+    m_children.clear();
     qputenv("PATH", m_previousPath);
     QDir::setCurrent(m_previousDir);
     m_root.reset();
@@ -67,6 +98,11 @@ void TestServerControl::writeConfig(quint16 port)
     QVERIFY(conf.open(QIODevice::WriteOnly));
     conf.write("ServerName=Control\r\nPort=" + QByteArray::number(port) +
                "\r\nIP=127.0.0.1\r\nMotdLine=\r\nAllowWebAccess=1");
+}
+
+void TestServerControl::writeServerScript(const QByteArray &body)
+{
+    QVERIFY(writeExecutable(programDir() + QStringLiteral("/orbelithsrv"), "#!/bin/sh\n" + body));
 }
 
 void TestServerControl::searchOrder_data()
@@ -127,8 +163,9 @@ void TestServerControl::launchIsDetachedInCurrentDirectory()
     const pid_t server = *serversIn(QDir::currentPath()).begin();
     QCOMPARE(procLink(server, "cwd"), QDir::currentPath());
     QCOMPARE(procLink(server, "fd/0"), QStringLiteral("/dev/null"));
-    QCOMPARE(procLink(server, "fd/1"), QStringLiteral("/dev/null"));
-    QCOMPARE(procLink(server, "fd/2"), QStringLiteral("/dev/null"));
+    const QString log = QDir::current().filePath(QStringLiteral("orbelithsrv.log"));
+    QCOMPARE(procLink(server, "fd/1"), log);
+    QCOMPARE(procLink(server, "fd/2"), log);
     QVERIFY(procLink(server, qPrintable(QStringLiteral("fd/%1").arg(inheritable))) !=
             QStringLiteral("/dev/zero"));
     QVERIFY(::getsid(server) != ::getsid(0)); // no terminal of ours
@@ -139,24 +176,34 @@ void TestServerControl::launchIsDetachedInCurrentDirectory()
     QTRY_COMPARE(zombieChildren(), QStringList());
 }
 
-void TestServerControl::stopEndsOnlyServers()
+void TestServerControl::stopEndsOnlyThisFoldersServers()
 {
     const quint16 port = freeLoopbackPort();
     writeConfig(port);
     PosixServerControl control({QStringLiteral(STANDIN_DIR), 3s});
     QVERIFY(control.launchServer().result.ok());
-    QVERIFY(QTest::qWaitFor([this] { return serversIn(QDir::currentPath()).size() == 1; }, 5000));
+    QVERIFY(QTest::qWaitFor([] { return serversIn(QDir::currentPath()).size() == 1; }, 5000));
+    // One started by hand in this folder, one in another folder, and a
+    // bystander here whose command line, but not its executable, names the
+    // server.
+    const pid_t byHand = startChild(QDir::currentPath(), {QStringLiteral(STUBBORN_DIR "/orbelithsrv")});
+    const QString other = path(QStringLiteral("path1"));
+    const pid_t elsewhere = startChild(other, {QStringLiteral(STUBBORN_DIR "/orbelithsrv")});
+    const pid_t bystander =
+        startChild(QDir::currentPath(), {QStringLiteral("/bin/bash"), QStringLiteral("-c"),
+                                         QStringLiteral("exec -a orbelithsrv sleep 30")});
+    QVERIFY(QTest::qWaitFor([&] { return serversIn(QDir::currentPath()).size() == 2; }, 5000));
+    QVERIFY(
+        QTest::qWaitFor([&] { return serversIn(other).size() == 1 && imageOf(bystander) == "sleep"; }, 5000));
 
-    // A bystander whose command line, but not its executable, names the server.
-    QProcess bystander;
-    bystander.start(QStringLiteral("sleep"), {QStringLiteral("30"), QStringLiteral("orbelithsrv")});
-    QVERIFY(bystander.waitForStarted());
-
+    QSignalSpy stopped(&control, &ServerControl::serversStopped);
     QVERIFY(control.stopServers().ok());
-    QVERIFY(waitForServersGone(QDir::currentPath()));
-    QCOMPARE(bystander.state(), QProcess::Running);
-    bystander.kill();
-    bystander.waitForFinished();
+    QVERIFY(stopped.wait(10000));
+    QVERIFY(serversIn(QDir::currentPath()).empty());
+    QCOMPARE(::waitpid(byHand, nullptr, WNOHANG), byHand); // ended, by the kill
+    QCOMPARE(serversIn(other), std::set<pid_t>{elsewhere});
+    QCOMPARE(::kill(bystander, 0), 0);
+    QCOMPARE(::waitpid(bystander, nullptr, WNOHANG), 0);
 }
 
 void TestServerControl::stopWithoutServerSucceeds()
@@ -208,6 +255,291 @@ void TestServerControl::missingOpenerIsReported()
     QVERIFY(!opened.ok());
     QVERIFY2(opened.errorMessage().contains(QStringLiteral("xdg-open")), qPrintable(opened.errorMessage()));
     QVERIFY(opened.errorMessage().contains(QStringLiteral("http://127.0.0.1:1")));
+}
+
+void TestServerControl::defaultControlGivesGracePeriod()
+{
+    // The program's own control, as createPlatformServerControl() makes it,
+    // stopping a server that needs a second to save its state on SIGTERM.
+    const QString output = path(QStringLiteral("saving.out"));
+    const pid_t saving = startChild(QDir::currentPath(), {QStringLiteral(SAVING_DIR "/orbelithsrv")}, output);
+    QVERIFY(QTest::qWaitFor([] { return QFile::exists(QStringLiteral("saving.ready")); }, 5000));
+    const std::unique_ptr<ServerControl> control = createPlatformServerControl();
+    QCOMPARE(control->adoptRunningServer(), std::optional<qint64>(saving));
+    QSignalSpy stopped(control.get(), &ServerControl::serversStopped);
+    QVERIFY(control->stopServers().ok());
+    QVERIFY(stopped.wait(10000));
+    int status = 0;
+    QCOMPARE(::waitpid(saving, &status, 0), saving);
+    QVERIFY2(WIFEXITED(status) && WEXITSTATUS(status) == 0, "killed while saving");
+    QCOMPARE(readFile(output), QByteArray("state saved\n"));
+    m_children.clear();
+}
+
+void TestServerControl::reaperLetsGoOfDescriptors()
+{
+    // Whatever the front-end holds open (its display connection, pipes) must
+    // not be kept open by the process that waits out the grace period.
+    int pipeFds[2];
+    QVERIFY(::pipe(pipeFds) == 0);
+    PosixServerControl control({QStringLiteral(STUBBORN_DIR), 60s});
+    QVERIFY(control.launchServer().result.ok());
+    QVERIFY(QTest::qWaitFor([] { return QFile::exists(QStringLiteral("stubborn.ready")); }, 5000));
+    QVERIFY(control.stopServers().ok());
+    ::close(pipeFds[1]);
+    const bool hungUp = QTest::qWaitFor(
+        [&] {
+            pollfd p{pipeFds[0], POLLIN, 0};
+            return ::poll(&p, 1, 0) == 1 && (p.revents & POLLHUP);
+        },
+        10000);
+    ::close(pipeFds[0]);
+    QVERIFY2(hungUp, "a copy of the front-end's descriptors stays open during the grace period");
+    QCOMPARE(serversIn(QDir::currentPath()).size(), size_t(1)); // still in its grace period
+}
+
+void TestServerControl::stopEndsLaunchedServerWhateverItsName_data()
+{
+    QTest::addColumn<QString>("how");
+    QTest::newRow("a link to orbelithsrv-1.0") << "link";
+    QTest::newRow("a wrapper that execs orbelithsrv.x86_64") << "exec";
+    QTest::newRow("a wrapper that forks orbelithsrv.x86_64") << "fork";
+}
+
+void TestServerControl::stopEndsLaunchedServerWhateverItsName()
+{
+    QFETCH(QString, how);
+    // The real server, renamed: it ignores SIGTERM, so only the kill after
+    // the grace period ends it, and it is never found by its name.
+    const QString realName = how == QStringLiteral("link") ? QStringLiteral("orbelithsrv-1.0")
+                                                           : QStringLiteral("orbelithsrv.x86_64");
+    const QString real = programDir() + u'/' + realName;
+    QVERIFY(QFile::copy(QStringLiteral(STUBBORN_DIR "/orbelithsrv"), real));
+    if (how == QStringLiteral("link"))
+        QVERIFY(QFile::link(real, programDir() + QStringLiteral("/orbelithsrv")));
+    else if (how == QStringLiteral("exec"))
+        writeServerScript("exec '" + QFile::encodeName(real) + "'\n");
+    else
+        writeServerScript("'" + QFile::encodeName(real) + "' &\nwait\n");
+
+    PosixServerControl control({programDir(), 300ms});
+    QVERIFY(control.launchServer().result.ok());
+    QVERIFY(QTest::qWaitFor([] { return QFile::exists(QStringLiteral("stubborn.ready")); }, 5000));
+    const auto running = [&realName] {
+        return processesByImageName(realName.toStdString());
+    };
+    QCOMPARE(running().size(), size_t(1));
+    QSignalSpy stopped(&control, &ServerControl::serversStopped);
+    QVERIFY(control.stopServers().ok());
+    QVERIFY(stopped.wait(10000));
+    QVERIFY(running().empty());
+    QTRY_COMPARE(zombieChildren(), QStringList());
+}
+
+void TestServerControl::exitIsReported_data()
+{
+    QTest::addColumn<QByteArray>("script");
+    QTest::addColumn<int>("kind");
+    QTest::addColumn<int>("code");
+    QTest::addColumn<QString>("lastLine");
+
+    const int exited = int(ServerExit::Kind::Exited);
+    QTest::newRow("exit code and last line")
+        << QByteArray("echo starting\necho 'bind 127.0.0.1:27888: Address in use' >&2\necho\nexit 3\n")
+        << exited << 3 << QStringLiteral("bind 127.0.0.1:27888: Address in use");
+    QTest::newRow("clean exit") << QByteArray("echo done\nexit 0\n") << exited << 0 << QStringLiteral("done");
+    QTest::newRow("nothing written") << QByteArray("exit 5\n") << exited << 5 << QString();
+    QTest::newRow("10 MB without a line end")
+        << QByteArray("head -c 10000000 /dev/zero | tr '\\0' x\nexit 4\n") << exited << 4
+        << QString(200, u'x');
+    QTest::newRow("binary bytes") << QByteArray("printf 'a\\001\\033b\\377\\n\\n'\nexit 6\n") << exited << 6
+                                  << QStringLiteral("a  b\uFFFD");
+    QTest::newRow("ended by a signal from outside")
+        << QByteArray("echo waiting\nexec sleep 60\n") << int(ServerExit::Kind::Signalled) << int(SIGKILL)
+        << QStringLiteral("waiting");
+}
+
+void TestServerControl::exitIsReported()
+{
+    QFETCH(QByteArray, script);
+    QFETCH(int, kind);
+    QFETCH(int, code);
+    QFETCH(QString, lastLine);
+
+    writeServerScript(script);
+    PosixServerControl control({programDir(), 1s});
+    QSignalSpy ended(&control, &ServerControl::serverEnded);
+    QVERIFY(control.launchServer().result.ok());
+    const std::optional<qint64> server = control.watchedServer();
+    QVERIFY(server);
+    if (kind == int(ServerExit::Kind::Signalled)) {
+        QVERIFY(QTest::qWaitFor([&] { return imageOf(pid_t(*server)) == "sleep"; }, 5000));
+        QCOMPARE(::kill(pid_t(*server), SIGKILL), 0);
+    }
+    QVERIFY(ended.wait(20000));
+    const auto exit = ended.at(0).at(0).value<ServerExit>();
+    QCOMPARE(int(exit.kind), kind);
+    QCOMPARE(exit.code, code);
+    QCOMPARE(exit.lastLine, lastLine);
+    if (kind == int(ServerExit::Kind::Signalled))
+        QCOMPARE(exit.signalName, QStringLiteral("Killed"));
+    QCOMPARE(zombieChildren(), QStringList());
+    QVERIFY(!control.watchedServer());
+}
+
+void TestServerControl::backgroundedServerIsWatched()
+{
+    // A launcher that starts the real server in the background, waits until
+    // it is up and exits with 0, as a daemon does.
+    writeServerScript("'" STUBBORN_DIR "/orbelithsrv' &\n"
+                      "while [ ! -e stubborn.ready ]; do sleep 0.05; done\nexit 0\n");
+    PosixServerControl control({programDir(), 1s});
+    QSignalSpy ended(&control, &ServerControl::serverEnded);
+    QVERIFY(control.launchServer().result.ok());
+    const qint64 launcher = *control.watchedServer();
+    QVERIFY(QTest::qWaitFor([&] { return control.watchedServer() != launcher; }, 5000));
+    const std::set<pid_t> servers = serversIn(QDir::currentPath());
+    QCOMPARE(servers.size(), size_t(1));
+    QCOMPARE(control.watchedServer(), std::optional<qint64>(*servers.begin()));
+    QCOMPARE(ended.size(), 0);
+    QCOMPARE(zombieChildren(), QStringList()); // the launcher is reaped
+
+    // Not the front-end's child: how it ended cannot be known, only that it did.
+    QCOMPARE(::kill(*servers.begin(), SIGKILL), 0);
+    QVERIFY(ended.wait(5000));
+    QCOMPARE(ended.at(0).at(0).value<ServerExit>().kind, ServerExit::Kind::Unknown);
+}
+
+void TestServerControl::adoptionFindsOnlyThisFoldersServers()
+{
+    PosixServerControl control({programDir(), 1s});
+    // Not adopted: a server in another folder, a process of another name in
+    // this one, and (where the test may become nobody) another user's.
+    const QString other = path(QStringLiteral("path1"));
+    startChild(other, {QStringLiteral(STUBBORN_DIR "/orbelithsrv")});
+    const QString renamed = programDir() + QStringLiteral("/orbelithsrvd");
+    QVERIFY(QFile::copy(QStringLiteral(STUBBORN_DIR "/orbelithsrv"), renamed));
+    const pid_t otherName = startChild(QDir::currentPath(), {renamed});
+    pid_t nobodys = -1;
+    if (::geteuid() == 0 && QFile::exists(QStringLiteral("/usr/bin/setpriv"))) {
+        nobodys = startChild(QDir::currentPath(),
+                             {QStringLiteral("/usr/bin/setpriv"), QStringLiteral("--reuid=nobody"),
+                              QStringLiteral("--regid=nogroup"), QStringLiteral("--clear-groups"),
+                              QStringLiteral(STUBBORN_DIR "/orbelithsrv")});
+        QVERIFY(QTest::qWaitFor([&] { return imageOf(nobodys) == "orbelithsrv"; }, 5000));
+    }
+    QVERIFY(QTest::qWaitFor(
+        [&] { return serversIn(other).size() == 1 && imageOf(otherName) == "orbelithsrvd"; }, 5000));
+    QCOMPARE(control.adoptRunningServer(), std::nullopt);
+
+    // Adopted: the lowest of this folder's servers, whatever the path's
+    // spelling (the folder is entered through a link).
+    const QString link = path(QStringLiteral("link"));
+    QVERIFY(QFile::link(QDir::currentPath(), link));
+    const pid_t first = startChild(link, {QStringLiteral(STUBBORN_DIR "/orbelithsrv")});
+    const pid_t second = startChild(QDir::currentPath(), {QStringLiteral(STUBBORN_DIR "/orbelithsrv")});
+    QVERIFY(QTest::qWaitFor([&] { return serversIn(QDir::currentPath()).size() == 2; }, 5000));
+    QCOMPARE(control.adoptRunningServer(), std::optional<qint64>(std::min(first, second)));
+
+    // Stop ends both, and none of the others.
+    QSignalSpy stopped(&control, &ServerControl::serversStopped);
+    QVERIFY(control.stopServers().ok());
+    QVERIFY(stopped.wait(10000));
+    QVERIFY(serversIn(QDir::currentPath()).empty());
+    QCOMPARE(serversIn(other).size(), size_t(1));
+    QCOMPARE(::waitpid(otherName, nullptr, WNOHANG), 0);
+    if (nobodys > 0)
+        QCOMPARE(::waitpid(nobodys, nullptr, WNOHANG), 0);
+}
+
+void TestServerControl::fallbackWithoutPidfd()
+{
+    // Kernels before 5.3 have no pidfds: exits are still reported.
+    writeServerScript("echo gave up\nexit 7\n");
+    PosixServerControl control({programDir(), 300ms, false});
+    QSignalSpy ended(&control, &ServerControl::serverEnded);
+    QVERIFY(control.launchServer().result.ok());
+    QVERIFY(ended.wait(5000));
+    auto exit = ended.takeFirst().at(0).value<ServerExit>();
+    QCOMPARE(exit.kind, ServerExit::Kind::Exited);
+    QCOMPARE(exit.code, 7);
+    QCOMPARE(exit.lastLine, QStringLiteral("gave up"));
+    QTRY_COMPARE(zombieChildren(), QStringList());
+
+    const pid_t adopted = startChild(QDir::currentPath(), {QStringLiteral(STUBBORN_DIR "/orbelithsrv")});
+    QVERIFY(QTest::qWaitFor([&] { return imageOf(adopted) == "orbelithsrv"; }, 5000));
+    QCOMPARE(control.adoptRunningServer(), std::optional<qint64>(adopted));
+    QCOMPARE(::kill(adopted, SIGKILL), 0);
+    QCOMPARE(::waitpid(adopted, nullptr, 0), adopted);
+    QVERIFY(ended.wait(5000));
+    QCOMPARE(ended.takeFirst().at(0).value<ServerExit>().kind, ServerExit::Kind::Unknown);
+
+    // And Stop still waits for the kill after the grace period.
+    QVERIFY(control.launchServer().result.ok());
+    QVERIFY(ended.wait(5000));
+    QVERIFY(QFile::remove(programDir() + QStringLiteral("/orbelithsrv")));
+    QVERIFY(QFile::copy(QStringLiteral(STUBBORN_DIR "/orbelithsrv"),
+                        programDir() + QStringLiteral("/orbelithsrv")));
+    QFile::remove(QStringLiteral("stubborn.ready"));
+    QVERIFY(control.launchServer().result.ok());
+    QVERIFY(QTest::qWaitFor([] { return QFile::exists(QStringLiteral("stubborn.ready")); }, 5000));
+    QSignalSpy stopped(&control, &ServerControl::serversStopped);
+    QVERIFY(control.stopServers().ok());
+    QVERIFY(stopped.wait(10000));
+    QVERIFY(serversIn(QDir::currentPath()).empty());
+    QTRY_COMPARE(zombieChildren(), QStringList());
+}
+
+void TestServerControl::logRotatesOverThreeStarts()
+{
+    writeServerScript("n=$(cat n 2>/dev/null || echo 0); n=$((n + 1)); echo $n > n\necho \"run $n\"\n");
+    PosixServerControl control({programDir(), 1s});
+    QSignalSpy ended(&control, &ServerControl::serverEnded);
+    ::umask(022);
+    for (int run = 1; run <= 3; ++run) {
+        const LaunchResult launched = control.launchServer();
+        QVERIFY(launched.result.ok());
+        QCOMPARE(launched.noLogReason, QString());
+        QVERIFY(ended.wait(5000));
+        QCOMPARE(ended.takeFirst().at(0).value<ServerExit>().lastLine, QStringLiteral("run %1").arg(run));
+    }
+    QCOMPARE(readFile(QStringLiteral("orbelithsrv.log")), QByteArray("run 3\n"));
+    QCOMPARE(readFile(QStringLiteral("orbelithsrv.log.1")), QByteArray("run 2\n"));
+    QVERIFY(!QFile::exists(QStringLiteral("orbelithsrv.log.2")));
+    struct stat st
+    {
+    };
+    QCOMPARE(::stat("orbelithsrv.log", &st), 0);
+    QCOMPARE(st.st_mode & 0777, mode_t(0644)); // the umask's
+}
+
+void TestServerControl::logThatCannotBeOpened()
+{
+    writeServerScript("echo unheard\nexit 2\n");
+    PosixServerControl control({programDir(), 1s});
+    QSignalSpy ended(&control, &ServerControl::serverEnded);
+
+    // A read-only log of an earlier run is kept as the previous one.
+    QVERIFY(writeFile(QStringLiteral("orbelithsrv.log"), "earlier\n"));
+    QVERIFY(QFile::setPermissions(QStringLiteral("orbelithsrv.log"), QFile::ReadOwner));
+    LaunchResult launched = control.launchServer();
+    QVERIFY(launched.result.ok());
+    QCOMPARE(launched.noLogReason, QString());
+    QVERIFY(ended.wait(5000));
+    QCOMPARE(readFile(QStringLiteral("orbelithsrv.log.1")), QByteArray("earlier\n"));
+    QCOMPARE(readFile(QStringLiteral("orbelithsrv.log")), QByteArray("unheard\n"));
+
+    // A directory in the way: the server runs all the same, unheard.
+    QVERIFY(QFile::remove(QStringLiteral("orbelithsrv.log")));
+    QVERIFY(QDir().mkdir(QStringLiteral("orbelithsrv.log")));
+    launched = control.launchServer();
+    QVERIFY(launched.result.ok());
+    QCOMPARE(launched.noLogReason, QStringLiteral("Is a directory"));
+    QVERIFY(ended.wait(5000));
+    const auto exit = ended.takeLast().at(0).value<ServerExit>();
+    QCOMPARE(exit.code, 2);
+    QCOMPARE(exit.lastLine, QString());
+    QVERIFY(QFileInfo(QStringLiteral("orbelithsrv.log")).isDir());
 }
 
 QTEST_GUILESS_MAIN(TestServerControl)

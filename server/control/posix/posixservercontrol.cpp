@@ -1,5 +1,10 @@
 #include "posixservercontrol.h"
 
+#include "logline.h"
+#include "processscan.h"
+#include "processwatch.h"
+#include "reaper.h"
+
 #include <QCoreApplication>
 #include <QDir>
 #include <QFileInfo>
@@ -7,127 +12,62 @@
 
 #include <cerrno>
 #include <csignal>
-#include <ctime>
 #include <fcntl.h>
-#include <poll.h>
 #include <spawn.h>
-#include <sys/resource.h>
 #include <sys/stat.h>
-#include <sys/syscall.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <thread>
 
 extern char **environ;
 
 namespace {
 
-// A process to end, held by a pidfd where the kernel has them, so that a
-// recycled PID can never be hit.
-struct Target
+struct ServerLog
 {
-    pid_t pid;
-    int pidfd;
+    UniqueFd fd;
+    QString problem; // why there is none
 };
 
-int openPidfd(pid_t pid)
+// Keeps the previous run's log as orbelithsrv.log.1 and opens a fresh one.
+// The front-end opens it, not the server, so that a log that cannot be kept
+// is said in the window, and hands it over as a file, not a pipe, so that the
+// server never waits on the window and goes on logging when it is gone.
+ServerLog openServerLog()
 {
-#ifdef SYS_pidfd_open
-    return static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
-#else
-    (void)pid;
-    errno = ENOSYS;
-    return -1;
-#endif
+    const QByteArray log = QFile::encodeName(kServerLogFileName);
+    struct stat st
+    {
+    };
+    // A directory in the way is the operator's, not an old log.
+    if (::lstat(log.constData(), &st) == 0 && !S_ISDIR(st.st_mode))
+        (void)::rename(log.constData(), QFile::encodeName(kPreviousServerLogFileName).constData());
+    // Read and write: its end is read back for the server's last words. The
+    // mode is the umask's.
+    const int fd = ::open(log.constData(), O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0666);
+    if (fd < 0)
+        return {UniqueFd(), qt_error_string(errno)};
+    return {UniqueFd(fd), {}};
 }
 
-void sendSignal(const Target &t, int sig)
-{
-#ifdef SYS_pidfd_send_signal
-    if (t.pidfd >= 0) {
-        ::syscall(SYS_pidfd_send_signal, t.pidfd, sig, nullptr, 0);
-        return;
-    }
-#endif
-    ::kill(t.pid, sig);
-}
-
-bool stillAlive(const Target &t)
-{
-    if (t.pidfd >= 0) {
-        pollfd p{t.pidfd, POLLIN, 0};
-        return ::poll(&p, 1, 0) == 0;
-    }
-    return ::kill(t.pid, 0) == 0;
-}
-
-long monotonicMs()
-{
-    timespec ts{};
-    ::clock_gettime(CLOCK_MONOTONIC, &ts);
-    return ts.tv_sec * 1000L + ts.tv_nsec / 1000000L;
-}
-
-// Runs in a forked child of a threaded program: only async-signal-safe calls.
-[[noreturn]] void reapAfterGracePeriod(Target *targets, pollfd *fds, size_t count, long graceMs)
-{
-    // Let go of the front-end's files (display connection, pipes) so that
-    // nothing waits on this process.
-    rlimit limit{};
-    const long maxFd =
-        (::getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < 65536) ? long(limit.rlim_cur) : 65536L;
-    for (long fd = 0; fd < maxFd; ++fd) {
-        bool keep = false;
-        for (size_t i = 0; i < count; ++i)
-            keep = keep || targets[i].pidfd == fd;
-        if (!keep)
-            ::close(int(fd));
-    }
-
-    const long deadline = monotonicMs() + graceMs;
-    for (;;) {
-        bool anyAlive = false;
-        for (size_t i = 0; i < count; ++i)
-            anyAlive = anyAlive || stillAlive(targets[i]);
-        const long left = deadline - monotonicMs();
-        if (!anyAlive || left <= 0)
-            break;
-        // A pidfd becomes readable when its process ends; processes without
-        // one are polled every 100 ms.
-        ::poll(fds, nfds_t(count), int(std::min(left, 100L)));
-    }
-    for (size_t i = 0; i < count; ++i) {
-        if (stillAlive(targets[i]))
-            sendSignal(targets[i], SIGKILL);
-    }
-    ::_exit(0);
-}
-
-QString executableName(const QString &procEntry)
-{
-    QString target = QFile::symLinkTarget(procEntry + QStringLiteral("/exe"));
-    // A binary replaced while running (a rebuild) still carries its old name.
-    const QString deleted = QStringLiteral(" (deleted)");
-    if (target.endsWith(deleted))
-        target.chop(deleted.size());
-    return QFileInfo(target).fileName();
-}
-
-Result spawnDetached(const QString &program)
+// The server gets a session of its own and no terminal, standard input from
+// /dev/null, and the log (or /dev/null) as standard output and error. It
+// inherits the working directory, which is where Start wrote its files.
+Result spawnServer(const QString &program, int logFd, pid_t *pid)
 {
     // posix_spawn rather than QProcess::startDetached: that forks the whole
-    // GUI twice, several times the cost of the files Start writes. The server
-    // gets a session of its own and no terminal; its output goes nowhere so
-    // that it can never block on a full pipe. It inherits the working
-    // directory, which is where Start wrote its files.
+    // GUI twice, several times the cost of the files Start writes.
     const QByteArray path = QFile::encodeName(program);
     posix_spawn_file_actions_t actions;
     ::posix_spawn_file_actions_init(&actions);
     ::posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-    ::posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
-    ::posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
+    if (logFd >= 0) {
+        ::posix_spawn_file_actions_adddup2(&actions, logFd, STDOUT_FILENO);
+        ::posix_spawn_file_actions_adddup2(&actions, logFd, STDERR_FILENO);
+    } else {
+        ::posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+        ::posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
+    }
 #if defined(__GLIBC__) && (__GLIBC__ > 2 || (__GLIBC__ == 2 && __GLIBC_MINOR__ >= 34))
     // None of the window's descriptors belong to the server.
     ::posix_spawn_file_actions_addclosefrom_np(&actions, STDERR_FILENO + 1);
@@ -138,60 +78,52 @@ Result spawnDetached(const QString &program)
     sigemptyset(&noSignals);
     sigset_t defaultSignals;
     sigemptyset(&defaultSignals);
-    sigaddset(&defaultSignals, SIGPIPE);
+    for (const int signal : {SIGPIPE, SIGTERM, SIGHUP, SIGINT})
+        sigaddset(&defaultSignals, signal);
     ::posix_spawnattr_setsigmask(&attributes, &noSignals);
     ::posix_spawnattr_setsigdefault(&attributes, &defaultSignals);
     ::posix_spawnattr_setflags(&attributes,
                                POSIX_SPAWN_SETSID | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
 
     char *argv[] = {const_cast<char *>(path.constData()), nullptr};
-    pid_t pid = -1;
-    const int error = ::posix_spawn(&pid, path.constData(), &actions, &attributes, argv, environ);
+    const int error = ::posix_spawn(pid, path.constData(), &actions, &attributes, argv, environ);
     ::posix_spawnattr_destroy(&attributes);
     ::posix_spawn_file_actions_destroy(&actions);
     if (error != 0)
         return Result::failure(QStringLiteral("Could not start %1: %2")
                                    .arg(QDir::toNativeSeparators(program), qt_error_string(error)));
-
-    // The server is our child now: wait for it on a thread of its own, so it
-    // never lingers as a zombie and the window never blocks.
-    std::thread([pid] {
-        while (::waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
-        }
-    }).detach();
     return Result::success();
+}
+
+bool currentDirectory(DirectoryId *id, QString *problem)
+{
+    if (directoryId(".", id))
+        return true;
+    *problem = qt_error_string(errno);
+    return false;
+}
+
+// Whether the process writes its output into the file open as fd.
+bool writesInto(pid_t pid, int fd)
+{
+    struct stat out
+    {
+    };
+    struct stat log
+    {
+    };
+    return ::stat(QStringLiteral("/proc/%1/fd/1").arg(pid).toLocal8Bit().constData(), &out) == 0 &&
+           ::fstat(fd, &log) == 0 && out.st_dev == log.st_dev && out.st_ino == log.st_ino;
 }
 
 } // namespace
 
-std::vector<pid_t> processesByImageName(const QString &imageName)
-{
-    std::vector<pid_t> found;
-    const QDir proc(QStringLiteral("/proc"));
-    const uid_t me = ::getuid();
-    const pid_t self = ::getpid();
-    for (const QString &entry : proc.entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
-        bool isPid = false;
-        const pid_t pid = pid_t(entry.toLong(&isPid));
-        if (!isPid || pid == self)
-            continue;
-        const QString path = proc.filePath(entry);
-        struct stat st
-        {
-        };
-        if (::stat(QFile::encodeName(path).constData(), &st) != 0 || st.st_uid != me)
-            continue;
-        if (executableName(path) == imageName)
-            found.push_back(pid);
-    }
-    return found;
-}
-
-PosixServerControl::PosixServerControl()
-    : PosixServerControl(Options{QCoreApplication::applicationDirPath(), {}})
+PosixServerControl::PosixServerControl() : PosixServerControl(Options{QCoreApplication::applicationDirPath()})
 {}
 
 PosixServerControl::PosixServerControl(Options options) : m_options(std::move(options)) {}
+
+PosixServerControl::~PosixServerControl() = default;
 
 QStringList PosixServerControl::searchDirectories() const
 {
@@ -211,6 +143,13 @@ std::optional<QString> PosixServerControl::findServerProgram() const
         if (candidate.isFile() && candidate.isExecutable())
             return candidate.absoluteFilePath();
     }
+    return std::nullopt;
+}
+
+std::optional<qint64> PosixServerControl::watchedServer() const
+{
+    if (m_watched)
+        return m_watched->pid();
     return std::nullopt;
 }
 
@@ -235,59 +174,151 @@ LaunchResult PosixServerControl::launchServer()
                                          QDir::toNativeSeparators(QDir::currentPath()))),
                 {}};
     }
-    return {spawnDetached(*program), {}};
+
+    ServerLog log = openServerLog();
+    pid_t pid = -1;
+    const Result spawned = spawnServer(*program, log.fd.get(), &pid);
+    if (!spawned.ok())
+        return {spawned, {}};
+    // The child cannot be reaped before this: only this process waits for it.
+    UniqueFd pidfd(m_options.usePidfd ? openPidfd(pid) : -1);
+    watch(new ProcessWatch(pid, std::move(pidfd), true, this), std::move(log.fd));
+    return {Result::success(), log.problem};
+}
+
+void PosixServerControl::watch(ProcessWatch *watch, UniqueFd log)
+{
+    if (m_watched) {
+        // Not expected (Start is disabled while a server runs), but an own
+        // child must still be reaped when it ends.
+        ProcessWatch *previous = m_watched;
+        disconnect(previous, nullptr, this, nullptr);
+        connect(previous, &ProcessWatch::ended, previous, &QObject::deleteLater);
+    }
+    m_watched = watch;
+    m_log = std::move(log);
+    connect(watch, &ProcessWatch::ended, this, &PosixServerControl::watchedServerEnded);
+}
+
+void PosixServerControl::watchedServerEnded(const ServerExit &exit)
+{
+    ProcessWatch *ended = m_watched;
+    m_watched = nullptr;
+    if (ended)
+        ended->deleteLater();
+
+    // A server that puts itself in the background exits with 0 once its
+    // copy runs: watch that one instead.
+    if (exit.kind == ServerExit::Kind::Exited && exit.code == 0) {
+        DirectoryId here;
+        QString problem;
+        if (currentDirectory(&here, &problem)) {
+            std::vector<HeldProcess> servers =
+                serversInDirectory(programName().toStdString(), here, m_options.usePidfd);
+            if (!servers.empty()) {
+                HeldProcess &server = servers.front();
+                watch(new ProcessWatch(server.pid, std::move(server.pidfd), false, this), std::move(m_log));
+                return;
+            }
+        }
+    }
+    ServerExit reported = exit;
+    reported.lastLine = lastLineOfLog();
+    m_log.reset();
+    emit serverEnded(reported);
+}
+
+QString PosixServerControl::lastLineOfLog() const
+{
+    struct stat st
+    {
+    };
+    if (!m_log.valid() || ::fstat(m_log.get(), &st) != 0)
+        return {};
+    const off_t start = std::max<off_t>(0, st.st_size - kLogTailBytes);
+    QByteArray tail(qsizetype(st.st_size - start), Qt::Uninitialized);
+    const ssize_t got = ::pread(m_log.get(), tail.data(), size_t(tail.size()), start);
+    if (got <= 0)
+        return {};
+    tail.truncate(got);
+    return lastLogLine(tail, start == 0);
 }
 
 std::optional<qint64> PosixServerControl::adoptRunningServer()
 {
-    return std::nullopt;
+    DirectoryId here;
+    QString problem;
+    if (!currentDirectory(&here, &problem))
+        return std::nullopt;
+    std::vector<HeldProcess> servers =
+        serversInDirectory(programName().toStdString(), here, m_options.usePidfd);
+    if (servers.empty())
+        return std::nullopt;
+    HeldProcess &server = servers.front();
+    // Its last words are known only when it writes into this folder's log.
+    UniqueFd log(
+        ::open(QFile::encodeName(kServerLogFileName).constData(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
+    if (log.valid() && !writesInto(server.pid, log.get()))
+        log.reset();
+    const pid_t pid = server.pid;
+    watch(new ProcessWatch(pid, std::move(server.pidfd), false, this), std::move(log));
+    return pid;
 }
 
 Result PosixServerControl::stopServers()
 {
+    DirectoryId here;
+    QString problem;
+    if (!currentDirectory(&here, &problem))
+        return Result::failure(
+            QStringLiteral("Cannot stop the server: the current folder cannot be read (%1).").arg(problem));
     if (!QFileInfo(QStringLiteral("/proc/self")).exists())
         return Result::failure(
             QStringLiteral("Cannot stop the server: the process list (/proc) is not readable."));
 
-    std::vector<Target> targets;
-    for (const pid_t pid : processesByImageName(programName())) {
-        const int pidfd = openPidfd(pid);
-        if (pidfd < 0 && errno == ESRCH)
-            continue; // ended by itself meanwhile
-        targets.push_back({pid, pidfd});
-        sendSignal(targets.back(), SIGTERM);
+    std::vector<ProcessWatch *> asked;
+    // The one launched or adopted here is known by its pidfd, whatever its
+    // file is called; the scan adds servers started by hand in this folder.
+    std::vector<HeldProcess> others;
+    if (m_watched) {
+        asked.push_back(m_watched);
+        disconnect(m_watched, &ProcessWatch::ended, this, &PosixServerControl::watchedServerEnded);
+        // What a launched wrapper started runs in its group, named anything.
+        if (m_watched->ownChild() && !m_watched->hasEnded())
+            others = processGroupMembers(m_watched->pid(), m_options.usePidfd);
+        m_watched = nullptr;
+        m_log.reset();
     }
-    if (targets.empty()) {
-        QMetaObject::invokeMethod(this, &ServerControl::serversStopped, Qt::QueuedConnection);
-        return Result::success();
+    for (HeldProcess &server : serversInDirectory(programName().toStdString(), here, m_options.usePidfd))
+        others.push_back(std::move(server));
+    for (HeldProcess &server : others) {
+        const bool known = std::any_of(m_stopping.begin(), m_stopping.end(),
+                                       [&](const ProcessWatch *w) { return w->pid() == server.pid; }) ||
+                           std::any_of(asked.begin(), asked.end(),
+                                       [&](const ProcessWatch *w) { return w->pid() == server.pid; });
+        if (!known)
+            asked.push_back(new ProcessWatch(server.pid, std::move(server.pidfd), false, this));
     }
 
-    // A detached child waits out the grace period, so that neither the window
-    // nor the front-end's exit waits for it.
-    std::vector<pollfd> fds;
-    for (const Target &t : targets)
-        fds.push_back({t.pidfd, POLLIN, 0});
-    const long graceMs = long(m_options.stopGracePeriod.count());
-    const pid_t child = ::fork();
-    const int forkError = errno;
-    if (child == 0) {
-        ::setsid();
-        if (::fork() == 0)
-            reapAfterGracePeriod(targets.data(), fds.data(), targets.size(), graceMs);
-        ::_exit(0);
+    std::vector<ReapTarget> targets;
+    for (ProcessWatch *w : asked) {
+        w->sendSignal(SIGTERM, true);
+        targets.push_back({w->pid(), w->pidfd(), w->ownChild()});
+        m_stopping.push_back(w);
+        connect(w, &ProcessWatch::ended, this, [this, w] { stoppingServerEnded(w); });
     }
-    if (child > 0)
-        ::waitpid(child, nullptr, 0);
-    for (const Target &t : targets) {
-        if (t.pidfd >= 0)
-            ::close(t.pidfd);
-    }
-    if (child < 0) {
-        return Result::failure(QStringLiteral("Asked the server to stop, but cannot make sure it ends: %1")
-                                   .arg(qt_error_string(forkError)));
-    }
-    QMetaObject::invokeMethod(this, &ServerControl::serversStopped, Qt::QueuedConnection);
-    return Result::success();
+    const Result reaping = startReaper(targets, m_options.stopGracePeriod);
+    if (m_stopping.empty())
+        QMetaObject::invokeMethod(this, &ServerControl::serversStopped, Qt::QueuedConnection);
+    return reaping;
+}
+
+void PosixServerControl::stoppingServerEnded(ProcessWatch *watch)
+{
+    m_stopping.erase(std::remove(m_stopping.begin(), m_stopping.end(), watch), m_stopping.end());
+    watch->deleteLater();
+    if (m_stopping.empty())
+        emit serversStopped();
 }
 
 Result PosixServerControl::openUrl(const QString &url)

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "servercontrol.h"
+#include "uniquefd.h"
 
 #include <QString>
 #include <QStringList>
@@ -11,19 +12,34 @@
 #include <optional>
 #include <vector>
 
+class ProcessWatch;
+
+// Server control on Linux: posix_spawn into a session of its own with the
+// output in the log, pidfds to watch and to signal, /proc to find the
+// folder's servers, and a detached reaper for the kill after the grace period.
 class PosixServerControl final : public ServerControl
 {
+    Q_OBJECT
+    Q_DISABLE_COPY_MOVE(PosixServerControl)
+
 public:
+    static constexpr std::chrono::milliseconds kDefaultStopGracePeriod{3000};
+
     struct Options
     {
         // Looked in first for the server program: the front-end's own folder.
         QString programDir;
         // How long a server may take to end on SIGTERM before it is killed.
-        std::chrono::milliseconds stopGracePeriod{3000};
+        std::chrono::milliseconds stopGracePeriod = kDefaultStopGracePeriod;
+        // Off only to run the fallback for kernels without pidfds.
+        bool usePidfd = true;
     };
 
+    // The program's own: the server looked for beside the program first, and
+    // every other option at its default.
     PosixServerControl();
     explicit PosixServerControl(Options options);
+    ~PosixServerControl() override;
 
     static QString programName() { return QStringLiteral("orbelithsrv"); }
 
@@ -37,9 +53,20 @@ public:
     QStringList searchDirectories() const;
     std::optional<QString> findServerProgram() const;
 
-private:
-    Options m_options;
-};
+    const Options &options() const { return m_options; }
+    // The PID of the server being watched, if any.
+    std::optional<qint64> watchedServer() const;
 
-// Processes of the current user whose executable's file name is imageName.
-std::vector<pid_t> processesByImageName(const QString &imageName);
+private:
+    void watch(ProcessWatch *watch, UniqueFd log);
+    void watchedServerEnded(const ServerExit &exit);
+    void stoppingServerEnded(ProcessWatch *watch);
+    QString lastLineOfLog() const;
+
+    Options m_options;
+    ProcessWatch *m_watched = nullptr;
+    // The watched server's log, open for reading its last line at the end.
+    UniqueFd m_log;
+    // What the last Stop asked to end and has not yet ended.
+    std::vector<ProcessWatch *> m_stopping;
+};

@@ -1,0 +1,140 @@
+#include "reaper.h"
+
+#include <cerrno>
+#include <climits>
+#include <csignal>
+#include <ctime>
+#include <poll.h>
+#include <sys/resource.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+
+namespace {
+
+long monotonicMs()
+{
+    timespec ts{};
+    ::clock_gettime(CLOCK_MONOTONIC, &ts);
+    return ts.tv_sec * 1000L + ts.tv_nsec / 1000000L;
+}
+
+bool alive(const ReapTarget &t)
+{
+    if (t.pidfd >= 0) {
+        pollfd p{t.pidfd, POLLIN, 0};
+        return ::poll(&p, 1, 0) == 0;
+    }
+    return ::kill(t.pid, 0) == 0;
+}
+
+void killTarget(const ReapTarget &t)
+{
+    // A group is only signalled while its leader is held alive by the pidfd:
+    // then its ID cannot have been given to anyone else.
+    if (t.group && t.pidfd >= 0)
+        ::kill(-t.pid, SIGKILL);
+#ifdef SYS_pidfd_send_signal
+    if (t.pidfd >= 0) {
+        ::syscall(SYS_pidfd_send_signal, t.pidfd, SIGKILL, nullptr, 0);
+        return;
+    }
+#endif
+    ::kill(t.pid, SIGKILL);
+}
+
+bool closeRange(unsigned first, unsigned last)
+{
+#ifdef SYS_close_range
+    return ::syscall(SYS_close_range, first, last, 0) == 0;
+#else
+    (void)first;
+    (void)last;
+    errno = ENOSYS;
+    return false;
+#endif
+}
+
+// Closes every descriptor but the sorted ones in keep[0..count).
+void closeAllBut(const int *keep, size_t count)
+{
+    unsigned next = 0;
+    bool ranged = true;
+    for (size_t i = 0; i <= count && ranged; ++i) {
+        const unsigned end = i < count ? unsigned(keep[i]) : UINT_MAX;
+        if (end > next)
+            ranged = closeRange(next, i < count ? end - 1 : UINT_MAX);
+        next = end + 1;
+    }
+    if (ranged)
+        return;
+    // Kernels before 5.9: one call per descriptor, up to the limit.
+    rlimit limit{};
+    const long maxFd =
+        (::getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < 65536) ? long(limit.rlim_cur) : 65536L;
+    for (long fd = 0; fd < maxFd; ++fd) {
+        if (!std::binary_search(keep, keep + count, int(fd)))
+            ::close(int(fd));
+    }
+}
+
+// Runs in a forked child of a threaded program: only async-signal-safe calls.
+[[noreturn]] void reap(const ReapTarget *targets, pollfd *fds, size_t count, const int *keep,
+                       size_t keepCount, long graceMs)
+{
+    closeAllBut(keep, keepCount);
+    const long deadline = monotonicMs() + graceMs;
+    for (;;) {
+        bool anyAlive = false;
+        for (size_t i = 0; i < count; ++i)
+            anyAlive = anyAlive || alive(targets[i]);
+        const long left = deadline - monotonicMs();
+        if (!anyAlive || left <= 0)
+            break;
+        // A pidfd becomes readable when its process ends; processes without
+        // one are looked at every 100 ms.
+        ::poll(fds, nfds_t(count), int(std::min(left, 100L)));
+    }
+    for (size_t i = 0; i < count; ++i) {
+        if (alive(targets[i]))
+            killTarget(targets[i]);
+    }
+    ::_exit(0);
+}
+
+} // namespace
+
+Result startReaper(const std::vector<ReapTarget> &targets, std::chrono::milliseconds gracePeriod)
+{
+    if (targets.empty())
+        return Result::success();
+    // Everything the child needs is prepared here: after fork it may not
+    // allocate.
+    std::vector<pollfd> fds;
+    std::vector<int> keep;
+    for (const ReapTarget &t : targets) {
+        fds.push_back({t.pidfd, POLLIN, 0});
+        if (t.pidfd >= 0)
+            keep.push_back(t.pidfd);
+    }
+    std::sort(keep.begin(), keep.end());
+    const long graceMs = long(gracePeriod.count());
+    const pid_t child = ::fork();
+    const int forkError = errno;
+    if (child == 0) {
+        // Orphaned at once, so that the front-end has nothing to reap later.
+        ::setsid();
+        if (::fork() == 0)
+            reap(targets.data(), fds.data(), targets.size(), keep.data(), keep.size(), graceMs);
+        ::_exit(0);
+    }
+    if (child < 0) {
+        return Result::failure(QStringLiteral("Asked the server to stop, but cannot make sure it ends: %1")
+                                   .arg(qt_error_string(forkError)));
+    }
+    while (::waitpid(child, nullptr, 0) < 0 && errno == EINTR) {
+    }
+    return Result::success();
+}

@@ -1,0 +1,23 @@
+#pragma once
+
+#include "result.h"
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <vector>
+
+// A process that Stop has sent SIGTERM, for the reaper to kill if it is still
+// running when the grace period is over.
+struct ReapTarget
+{
+    pid_t pid = -1;
+    int pidfd = -1;     // -1 without pidfd support
+    bool group = false; // also its process group, while it leads one
+};
+
+// Starts a detached process that waits out the grace period and then kills
+// every target still running, so that neither the window nor the front-end's
+// exit waits for it. It keeps none of the front-end's descriptors but the
+// pidfds, so that nothing (a display connection, a pipe) waits on it.
+Result startReaper(const std::vector<ReapTarget> &targets, std::chrono::milliseconds gracePeriod);
