@@ -67,6 +67,7 @@ Form1::Form1(std::unique_ptr<ServerControl> control, QWidget *parent)
     m_trayIcon = new TrayIcon(this);
     m_trayWndProc = new TrayWndProc(this);
     connect(m_trayIcon, &TrayIcon::leftButtonPressed, this, &Form1::restoreFromTray);
+    connect(m_trayIcon, &TrayIcon::trayLost, this, &Form1::leaveLostTray);
 }
 
 Form1::~Form1()
@@ -450,6 +451,16 @@ void Form1::restoreFromTray()
     showNormal();
     raise();
     activateWindow();
+}
+
+void Form1::leaveLostTray()
+{
+    if (!m_trayWndProc->isInstalled())
+        return;
+    m_trayIcon->RemoveTrayIcon();
+    m_trayWndProc->remove();
+    // Hidden without an icon, the window could never be reached again.
+    showMinimized();
 }
 
 void Form1::stopServerBeforeExit()

@@ -67,6 +67,8 @@ private:
     void MinimizeToTray();
     // A left press on the tray icon brings the window back, in the normal state.
     void restoreFromTray();
+    // The tray went away with the window in it: back to the taskbar, minimized.
+    void leaveLostTray();
     void closeAbout();
 
     // Builds every control; gives each focusable one with its tab index.

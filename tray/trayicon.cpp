@@ -1,5 +1,7 @@
 #include "trayicon.h"
 
+#include <QDBusConnection>
+#include <QDBusServiceWatcher>
 #include <QIcon>
 
 TrayIcon::TrayIcon(QObject *parent) : QObject(parent), m_icon(new QSystemTrayIcon(this))
@@ -18,6 +20,15 @@ bool TrayIcon::AddTrayIcon(const QIcon &icon, const QString &toolTip)
     m_icon->setIcon(icon);
     m_icon->setToolTip(toolTip);
     m_icon->show();
+    // A tray over D-Bus (StatusNotifierItem) can go away under the icon, and
+    // Qt keeps the icon registered with nobody. Watched only once an icon is
+    // shown, so that a window that is never minimized never asks the bus.
+    if (!m_hostWatcher) {
+        m_hostWatcher = new QDBusServiceWatcher(QStringLiteral("org.kde.StatusNotifierWatcher"),
+                                                QDBusConnection::sessionBus(),
+                                                QDBusServiceWatcher::WatchForUnregistration, this);
+        connect(m_hostWatcher, &QDBusServiceWatcher::serviceUnregistered, this, &TrayIcon::onTrayHostGone);
+    }
     return true;
 }
 
@@ -29,6 +40,14 @@ void TrayIcon::RemoveTrayIcon()
 bool TrayIcon::isShown() const
 {
     return m_icon->isVisible();
+}
+
+void TrayIcon::onTrayHostGone()
+{
+    // Only a tray that is gone for this icon counts: where Qt docked the icon
+    // in an XEmbed tray, that tray is still there.
+    if (m_icon->isVisible() && !QSystemTrayIcon::isSystemTrayAvailable())
+        emit trayLost();
 }
 
 void TrayIcon::onActivated(QSystemTrayIcon::ActivationReason reason)

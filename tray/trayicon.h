@@ -3,6 +3,7 @@
 #include <QObject>
 #include <QSystemTrayIcon>
 
+class QDBusServiceWatcher;
 class QIcon;
 
 // The program's icon in the desktop's tray, shown while the main window is
@@ -25,9 +26,14 @@ public:
 
 signals:
     void leftButtonPressed();
+    // The desktop's tray went away while the icon was in it (a panel that
+    // restarts): nobody shows the icon any more.
+    void trayLost();
 
 private:
     void onActivated(QSystemTrayIcon::ActivationReason reason);
+    void onTrayHostGone();
 
     QSystemTrayIcon *m_icon = nullptr;
+    QDBusServiceWatcher *m_hostWatcher = nullptr;
 };
