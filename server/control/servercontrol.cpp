@@ -1,7 +1,8 @@
 #include "servercontrol.h"
 
 #if defined(Q_OS_WIN)
-#error "No Windows backend yet: add it in control/windows/ and select it here."
+#include "windowsservercontrol.h"
+using PlatformServerControl = WindowsServerControl;
 #else
 #include "posixservercontrol.h"
 using PlatformServerControl = PosixServerControl;

@@ -279,6 +279,10 @@ void exitCodes(const std::wstring &root)
             continue;
         CHECK(waitEnded(launched.process.get()));
         CHECK(win32::exitCode(launched.process.get()) == code);
+        // The server's last words, read through the handle the launch kept.
+        bool whole = false;
+        const std::string tail = win32::fileTail(launched.log.get(), 4096, &whole);
+        CHECK_TEXT(whole && tail == "bind 127.0.0.1:27888: Address in use\r\n", tail);
     }
 
     // Ended from outside, by another handle: the code the other gave.
@@ -310,6 +314,16 @@ void logRotation(const std::wstring &root)
     const std::string previous = readFile(join(folder, win32::previousLogFileName));
     CHECK_TEXT(log == "third run\r\n", log);
     CHECK_TEXT(previous == "second run\r\n", previous);
+
+    // Of a long log, only its end is read.
+    win32::Launched longer =
+        launch(program, {L"say", std::wstring(5000, L'x'), L"say", L"last words"}, folder);
+    CHECK(longer.status.ok && bool(longer.log));
+    if (longer.process)
+        CHECK(waitEnded(longer.process.get()));
+    bool whole = true;
+    const std::string tail = win32::fileTail(longer.log.get(), 4096, &whole);
+    CHECK(!whole && tail.size() == 4096 && tail.substr(tail.size() - 12) == "last words\r\n");
 }
 
 void logInTheWay(const std::wstring &root)

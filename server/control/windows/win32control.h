@@ -102,6 +102,9 @@ struct Launched
     Status status; // failed: nothing was started
     UniqueHandle process;
     DWORD processId = 0;
+    // The log, kept open (not inherited by later launches) to read the
+    // server's last words when it ends; none when noLogReason says why.
+    UniqueHandle log;
     // Why the output is not kept (it goes to NUL instead); empty when it goes
     // to the log.
     std::wstring noLogReason;
@@ -119,6 +122,10 @@ Launched launchServer(const std::wstring &programFolder);
 
 // The exit code of an ended process.
 std::optional<DWORD> exitCode(HANDLE process);
+
+// At most the last maxBytes of an open file; startsAtFileStart tells whether
+// that is the whole file.
+std::string fileTail(HANDLE file, size_t maxBytes, bool *startsAtFileStart);
 
 // ---- Finding and stopping servers ----------------------------------------
 

@@ -64,7 +64,8 @@ Log openLog(const std::wstring &folder)
         log.problem = L"Is a directory";
         return log;
     }
-    log.handle = openInheritable(path, FILE_APPEND_DATA | SYNCHRONIZE, OPEN_ALWAYS);
+    // Readable too: the window reads the server's last line from its end.
+    log.handle = openInheritable(path, FILE_APPEND_DATA | FILE_READ_DATA | SYNCHRONIZE, OPEN_ALWAYS);
     if (!log.handle)
         log.problem = errorText(::GetLastError());
     return log;
@@ -250,6 +251,9 @@ Launched launchProgram(const LaunchSpec &spec)
     ::CloseHandle(created.hThread);
     launched.process.reset(created.hProcess);
     launched.processId = created.dwProcessId;
+    // Kept for reading; a later launch must not hand it to its server.
+    if (log.handle && ::SetHandleInformation(log.handle.get(), HANDLE_FLAG_INHERIT, 0))
+        launched.log = std::move(log.handle);
     return launched;
 }
 
@@ -269,6 +273,25 @@ Launched launchServer(const std::wstring &programFolder)
         return missing;
     }
     return launchProgram({*program, {}, here});
+}
+
+std::string fileTail(HANDLE file, size_t maxBytes, bool *startsAtFileStart)
+{
+    LARGE_INTEGER size{};
+    *startsAtFileStart = true;
+    if (!::GetFileSizeEx(file, &size) || size.QuadPart <= 0)
+        return {};
+    const LONGLONG start = size.QuadPart > LONGLONG(maxBytes) ? size.QuadPart - LONGLONG(maxBytes) : 0;
+    *startsAtFileStart = start == 0;
+    std::string tail(size_t(size.QuadPart - start), '\0');
+    OVERLAPPED at{};
+    at.Offset = DWORD(start & 0xffffffff);
+    at.OffsetHigh = DWORD(start >> 32);
+    DWORD got = 0;
+    if (!::ReadFile(file, tail.data(), DWORD(tail.size()), &got, &at))
+        return {};
+    tail.resize(got);
+    return tail;
 }
 
 std::optional<DWORD> exitCode(HANDLE process)
