@@ -138,8 +138,8 @@ QString XDesktop::start(Tray tray)
         return QStringLiteral("no pipe");
     const QString xvfbLog = m_dir.filePath(QStringLiteral("xvfb.log"));
     m_xvfb = spawn({QStringLiteral("Xvfb"), QStringLiteral("-displayfd"), QString::number(ready[1]),
-                    QStringLiteral("-screen"), QStringLiteral("0"), QStringLiteral("1280x1024x24"),
-                    QStringLiteral("-nolisten"), QStringLiteral("tcp")},
+                    QStringLiteral("-screen"), QStringLiteral("0"), m_screenSize, QStringLiteral("-nolisten"),
+                    QStringLiteral("tcp")},
                    xvfbLog, {}, ready[1]);
     ::close(ready[1]);
     QByteArray number;
@@ -337,4 +337,9 @@ int XDesktop::activationRequests(quintptr window)
         std::free(event);
     }
     return m_activationRequests.value(window);
+}
+
+void XDesktop::setScreenSize(int width, int height)
+{
+    m_screenSize = QStringLiteral("%1x%2x24").arg(width).arg(height);
 }

@@ -68,4 +68,12 @@ private:
     xcb_connection_t *m_connection = nullptr;
     std::uint32_t m_root = 0;
     bool m_skippable = false;
+
+public:
+    // The screen's size in pixels, for a start() still to come; 1280 x 1024
+    // unless set. A window at twice the density needs twice the room.
+    void setScreenSize(int width, int height);
+
+private:
+    QString m_screenSize = QStringLiteral("1280x1024x24");
 };

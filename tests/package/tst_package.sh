@@ -107,8 +107,12 @@ sort >"$work/files.expected" <<EOF
 /usr/share/doc/orbelith-server-gui/changelog.gz
 /usr/share/doc/orbelith-server-gui/copyright
 /usr/share/icons/hicolor/16x16/apps/$appid.png
+/usr/share/icons/hicolor/24x24/apps/$appid.png
 /usr/share/icons/hicolor/32x32/apps/$appid.png
 /usr/share/icons/hicolor/48x48/apps/$appid.png
+/usr/share/icons/hicolor/64x64/apps/$appid.png
+/usr/share/icons/hicolor/128x128/apps/$appid.png
+/usr/share/icons/hicolor/256x256/apps/$appid.png
 /usr/share/icons/hicolor/scalable/apps/$appid.svg
 /usr/share/man/man1/orbelith-gui.1.gz
 /usr/share/metainfo/$appid.metainfo.xml
@@ -122,7 +126,7 @@ fi
 be32() {
     od -An -tu1 -j"$2" -N4 "$1" | awk '{ print (($1 * 256 + $2) * 256 + $3) * 256 + $4 }'
 }
-for size in 16 32 48; do
+for size in 16 24 32 48 64 128 256; do
     png=$usr/share/icons/hicolor/${size}x${size}/apps/$appid.png
     [ -f "$png" ] || continue
     width=$(be32 "$png" 16)
