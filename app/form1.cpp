@@ -52,6 +52,9 @@ Form1::Form1(std::unique_ptr<ServerControl> control, QWidget *parent)
                           Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint),
       m_control(control ? std::move(control) : createPlatformServerControl())
 {
+    // Form_Load looks for a running server; the search may go on while the
+    // controls are built.
+    m_control->prepareAdoption();
     setObjectName(QStringLiteral("Form1"));
     setWindowTitle(QStringLiteral("OrbelithServer GUI"));
     QFont windowFont(QStringLiteral("SimSun"));

@@ -64,6 +64,11 @@ public:
     // (the lowest PID of several) and returns its PID.
     virtual std::optional<qint64> adoptRunningServer() = 0;
 
+    // Called as the window is being built, before adoptRunningServer(): a
+    // backend whose search is slow may start it here, beside the building of
+    // the window, so that the start-up does not wait for it.
+    virtual void prepareAdoption() {}
+
     // Asks the watched server and every other server of this user running in
     // the current directory to end, and kills those still running after a
     // grace period. Returns at once; serversStopped() follows once all of

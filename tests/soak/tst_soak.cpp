@@ -46,6 +46,19 @@ int openFileDescriptors()
            1;
 }
 
+// The descriptors that watching and logging servers use: pidfds and the log.
+QStringList serverDescriptors()
+{
+    QStringList held;
+    const QDir fds(QStringLiteral("/proc/self/fd"));
+    for (const QString &fd : fds.entryList(QDir::AllEntries | QDir::NoDotAndDotDot)) {
+        const QString target = QFile::symLinkTarget(fds.filePath(fd));
+        if (target.contains(QStringLiteral("pidfd")) || target.contains(QStringLiteral("orbelithsrv.log")))
+            held.append(fd + QStringLiteral(" -> ") + target);
+    }
+    return held;
+}
+
 qint64 residentKiB()
 {
     QFile status(QStringLiteral("/proc/self/status"));
@@ -150,6 +163,8 @@ void TestSoak::startStopCycles()
 
     QTRY_COMPARE(zombieChildren(), QStringList());
     QVERIFY(serversIn(dir.path()).empty());
+    // Every pidfd and log descriptor of the 500 servers is closed.
+    QCOMPARE(serverDescriptors(), QStringList());
     QCOMPARE(fdsAtEnd, fdsAfterWarmUp);
     if (kResidentMemoryMeaningful)
         QVERIFY2(rssAtEnd - rssAfterWarmUp < kAllowedGrowthKiB,

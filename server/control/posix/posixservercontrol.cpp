@@ -244,14 +244,35 @@ QString PosixServerControl::lastLineOfLog() const
     return lastLogLine(tail, start == 0);
 }
 
+void PosixServerControl::prepareAdoption()
+{
+    QString problem;
+    if (m_adoptionSearch.valid() || !currentDirectory(&m_adoptionFolder, &problem))
+        return;
+    m_adoptionSearch =
+        std::async(std::launch::async,
+                   [name = programName().toStdString(), folder = m_adoptionFolder,
+                    usePidfd = m_options.usePidfd] { return serversInDirectory(name, folder, usePidfd); });
+}
+
 std::optional<qint64> PosixServerControl::adoptRunningServer()
 {
     DirectoryId here;
     QString problem;
     if (!currentDirectory(&here, &problem))
         return std::nullopt;
-    std::vector<HeldProcess> servers =
-        serversInDirectory(programName().toStdString(), here, m_options.usePidfd);
+    std::vector<HeldProcess> servers;
+    if (m_adoptionSearch.valid() && m_adoptionFolder == here) {
+        servers = m_adoptionSearch.get();
+        // Those that ended since the search was started are left out.
+        servers.erase(std::remove_if(servers.begin(), servers.end(),
+                                     [](const HeldProcess &p) { return !isRunning(p); }),
+                      servers.end());
+    } else {
+        if (m_adoptionSearch.valid())
+            m_adoptionSearch.get();
+        servers = serversInDirectory(programName().toStdString(), here, m_options.usePidfd);
+    }
     if (servers.empty())
         return std::nullopt;
     HeldProcess &server = servers.front();

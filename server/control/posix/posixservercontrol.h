@@ -1,5 +1,6 @@
 #pragma once
 
+#include "processscan.h"
 #include "servercontrol.h"
 #include "uniquefd.h"
 
@@ -9,6 +10,7 @@
 #include <sys/types.h>
 
 #include <chrono>
+#include <future>
 #include <optional>
 #include <vector>
 
@@ -45,6 +47,9 @@ public:
 
     LaunchResult launchServer() override;
     std::optional<qint64> adoptRunningServer() override;
+    // Reads /proc on a thread: with a thousand processes that takes
+    // milliseconds, which the window's first paint would otherwise wait for.
+    void prepareAdoption() override;
     Result stopServers() override;
     Result openUrl(const QString &url) override;
 
@@ -69,4 +74,7 @@ private:
     UniqueFd m_log;
     // What the last Stop asked to end and has not yet ended.
     std::vector<ProcessWatch *> m_stopping;
+    // The search that prepareAdoption() started, and the folder it searched.
+    std::future<std::vector<HeldProcess>> m_adoptionSearch;
+    DirectoryId m_adoptionFolder;
 };

@@ -1,6 +1,7 @@
 #include "processscan.h"
 
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <dirent.h>
@@ -113,6 +114,11 @@ int openPidfd(pid_t pid)
     errno = ENOSYS;
     return -1;
 #endif
+}
+
+bool isRunning(const HeldProcess &process)
+{
+    return process.pidfd.valid() ? stillRunning(process.pidfd.get()) : ::kill(process.pid, 0) == 0;
 }
 
 bool directoryId(const char *path, DirectoryId *id)

@@ -15,6 +15,9 @@ struct HeldProcess
     UniqueFd pidfd; // invalid without pidfd support
 };
 
+// Whether a held process still runs (without a pidfd: whether its PID does).
+bool isRunning(const HeldProcess &process);
+
 // Opens a pidfd on a process; -1 with errno set where that fails (ESRCH: it
 // has ended; ENOSYS: no pidfds on this kernel).
 int openPidfd(pid_t pid);
