@@ -6,6 +6,11 @@
 //       clicks Start on a freshly started window, then runs the floor of it
 //   orbelith-bench-probe restore <runs>
 //       restores the last settings from the file in the current directory
+//   orbelith-bench-probe exit <program folder> <runs>
+//       from a watched server's end to the status line saying so, and the
+//       same for a bare pidfd
+//   orbelith-bench-probe wakeups <program folder> <seconds>
+//       the window's wake-ups while idle, without and with a watched server
 
 #include "configfiles.h"
 #include "firstpaint.h"
@@ -20,14 +25,25 @@
 #include <QFile>
 #include <QLabel>
 #include <QPushButton>
+#include <QTimer>
 
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <dirent.h>
+#include <poll.h>
+#include <spawn.h>
 #include <sys/prctl.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
+
+extern char **environ;
+
+#ifndef P_PIDFD
+#define P_PIDFD 3
+#endif
 
 namespace {
 
@@ -39,16 +55,20 @@ int fail(const char *what)
 
 // A control that looks for the server program only where the benchmark put
 // its trivial one, never beside this program, where the stand-in lives.
-std::unique_ptr<ServerControl> privateControl(const QString &programDir)
+std::unique_ptr<PosixServerControl> privateControl(const QString &programDir)
 {
     return std::make_unique<PosixServerControl>(PosixServerControl::Options{programDir});
 }
 
 // The window fully started, shown and painted, as an operator finds it.
-std::unique_ptr<Form1> startAndPaint(QApplication &app, const QString &programDir)
+std::unique_ptr<Form1> startAndPaint(QApplication &app, const QString &programDir,
+                                     PosixServerControl **control = nullptr)
 {
     bench::FirstPaint firstPaint(nullptr);
-    std::unique_ptr<Form1> window = startMainWindow(app, privateControl(programDir));
+    std::unique_ptr<PosixServerControl> own = privateControl(programDir);
+    if (control)
+        *control = own.get();
+    std::unique_ptr<Form1> window = startMainWindow(app, std::move(own));
     QElapsedTimer waited;
     waited.start();
     while (!firstPaint.painted() && waited.elapsed() < 10000)
@@ -184,6 +204,144 @@ int runRestore(QApplication &app, int runs)
     return 0;
 }
 
+// Runs the event loop, sleeping while there is nothing to do, for timeoutMs
+// or until quit() is called on the returned loop's behalf.
+class IdleLoop
+{
+public:
+    // True when quit() ended it rather than the time.
+    bool run(int timeoutMs)
+    {
+        QTimer timeout;
+        timeout.setSingleShot(true);
+        QObject::connect(&timeout, &QTimer::timeout, &m_loop, [this] { m_loop.exit(1); });
+        timeout.start(timeoutMs);
+        return m_loop.exec() == 0;
+    }
+    void quit() { m_loop.exit(0); }
+
+private:
+    QEventLoop m_loop;
+};
+
+int runExit(QApplication &app, const QString &programDir, int runs)
+{
+    PosixServerControl *control = nullptr;
+    const std::unique_ptr<Form1> window = startAndPaint(app, programDir, &control);
+    if (!window)
+        return fail("the window was never painted");
+    auto *start = window->findChild<QPushButton *>(QStringLiteral("Command1"));
+    auto *status = window->findChild<QLabel *>(QStringLiteral("Label4"));
+    if (!start || !status || !control)
+        return fail("the window has no Start button, status line or control");
+    QByteArray program = QFile::encodeName(QDir(programDir).filePath(QStringLiteral("orbelithsrv")));
+
+    for (int round = -1; round < runs; ++round) {
+        // The window: Start, then the server is killed from outside while
+        // the loop is idle; the window's own handler has updated Label4 when
+        // this later connection to the same report runs.
+        start->click();
+        const std::optional<qint64> pid = control->watchedServer();
+        if (!window->isServerRunning() || !pid)
+            return fail(qPrintable(QStringLiteral("Start failed: ") + status->text()));
+        long long killedNs = 0, shownNs = 0;
+        IdleLoop loop;
+        const QMetaObject::Connection seen = QObject::connect(control, &ServerControl::serverEnded, [&] {
+            shownNs = bench::monotonicNs();
+            loop.quit();
+        });
+        QTimer::singleShot(20, [&] {
+            killedNs = bench::monotonicNs();
+            ::kill(pid_t(*pid), SIGKILL);
+        });
+        if (!loop.run(10000))
+            return fail("the window never saw the server end");
+        QObject::disconnect(seen);
+        if (!status->text().startsWith(QStringLiteral("Orbelith Server was ended by signal 9")))
+            return fail(qPrintable(QStringLiteral("unexpected status: ") + status->text()));
+
+        // The floor: the same program, a bare pidfd and poll, no Qt.
+        pid_t floorPid = -1;
+        char *argv[] = {program.data(), nullptr};
+        if (::posix_spawn(&floorPid, program.constData(), nullptr, nullptr, argv, environ) != 0)
+            return fail("cannot spawn the floor's server");
+        const int pidfd = int(::syscall(SYS_pidfd_open, floorPid, 0));
+        if (pidfd < 0)
+            return fail("no pidfd");
+        ::usleep(20000);
+        const long long floorKilledNs = bench::monotonicNs();
+        ::kill(floorPid, SIGKILL);
+        pollfd p{pidfd, POLLIN, 0};
+        ::poll(&p, 1, 10000);
+        siginfo_t info{};
+        ::waitid(idtype_t(P_PIDFD), id_t(pidfd), &info, WEXITED);
+        const long long floorSeenNs = bench::monotonicNs();
+        ::close(pidfd);
+        if (round >= 0)
+            std::printf("exit %lld %lld\n", shownNs - killedNs, floorSeenNs - floorKilledNs);
+    }
+    std::fflush(stdout);
+    return 0;
+}
+
+// Voluntary context switches of every thread of this process: how often it
+// went to sleep, and so how often something woke it.
+long long voluntarySwitches()
+{
+    long long total = 0;
+    DIR *tasks = ::opendir("/proc/self/task");
+    if (!tasks)
+        return -1;
+    while (const dirent *task = ::readdir(tasks)) {
+        if (task->d_name[0] == '.')
+            continue;
+        QFile status(QStringLiteral("/proc/self/task/%1/status").arg(QString::fromLatin1(task->d_name)));
+        if (!status.open(QIODevice::ReadOnly))
+            continue;
+        for (const QByteArray &line : status.readAll().split('\n')) {
+            if (line.startsWith("voluntary_ctxt_switches:"))
+                total += line.mid(24).trimmed().toLongLong();
+        }
+    }
+    ::closedir(tasks);
+    return total;
+}
+
+int runWakeups(QApplication &app, const QString &programDir, int seconds)
+{
+    PosixServerControl *control = nullptr;
+    const std::unique_ptr<Form1> window = startAndPaint(app, programDir, &control);
+    if (!window)
+        return fail("the window was never painted");
+    auto *start = window->findChild<QPushButton *>(QStringLiteral("Command1"));
+    if (!start)
+        return fail("the window has no Start button");
+    const auto idleSwitches = [seconds] {
+        // A second to settle, then the measured stretch, in which the loop
+        // sleeps unless something wakes it.
+        IdleLoop().run(1000);
+        const long long before = voluntarySwitches();
+        IdleLoop().run(seconds * 1000);
+        return voluntarySwitches() - before;
+    };
+    const long long without = idleSwitches();
+    start->click();
+    if (!window->isServerRunning())
+        return fail("Start failed");
+    const long long with = idleSwitches();
+    if (!window->isServerRunning())
+        return fail("the server ended during the measurement");
+    // Stop it, so that it does not outlive the benchmark.
+    auto *stop = window->findChild<QPushButton *>(QStringLiteral("command2"));
+    IdleLoop stopped;
+    QObject::connect(control, &ServerControl::serversStopped, [&stopped] { stopped.quit(); });
+    stop->click();
+    stopped.run(10000);
+    std::printf("wakeups %lld %lld\n", with, without);
+    std::fflush(stdout);
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
@@ -197,6 +355,10 @@ int main(int argc, char *argv[])
                         std::atoi(argv[4]));
     if (std::strcmp(mode, "restore") == 0 && argc == 3)
         return runRestore(app, std::atoi(argv[2]));
+    if (std::strcmp(mode, "exit") == 0 && argc == 4)
+        return runExit(app, QString::fromLocal8Bit(argv[2]), std::atoi(argv[3]));
+    if (std::strcmp(mode, "wakeups") == 0 && argc == 4)
+        return runWakeups(app, QString::fromLocal8Bit(argv[2]), std::atoi(argv[3]));
     return fail("usage: orbelith-bench-probe startup | start <program folder> <floor folder> <runs> | "
-                "restore <runs>");
+                "restore <runs> | exit <program folder> <runs> | wakeups <program folder> <seconds>");
 }

@@ -233,4 +233,27 @@ int reapStrayChildren()
     }
 }
 
+pid_t spawnIdle(const std::string &sleepProgram)
+{
+    posix_spawn_file_actions_t actions;
+    ::posix_spawn_file_actions_init(&actions);
+    ::posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    ::posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+    ::posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+    const std::vector<std::string> argv{sleepProgram, "3600"};
+    std::vector<char *> args = cStrings(argv);
+    pid_t pid = -1;
+    const int error = ::posix_spawn(&pid, sleepProgram.c_str(), &actions, nullptr, args.data(), environ);
+    ::posix_spawn_file_actions_destroy(&actions);
+    return error == 0 ? pid : -1;
+}
+
+void endIdle(const std::vector<pid_t> &pids)
+{
+    for (const pid_t pid : pids)
+        ::kill(pid, SIGKILL);
+    for (const pid_t pid : pids)
+        ::waitpid(pid, nullptr, 0);
+}
+
 } // namespace bench

@@ -53,6 +53,11 @@ private:
     std::string m_error;
 };
 
+// Starts a program that waits an hour doing nothing (sleep 3600), by path.
+pid_t spawnIdle(const std::string &sleepProgram);
+// Ends and reaps them, by PID.
+void endIdle(const std::vector<pid_t> &pids);
+
 // Reaps any child that ended and was not waited for (orphans handed to this
 // process as a subreaper). Returns how many are still running.
 int reapStrayChildren();
