@@ -92,7 +92,7 @@ private slots:
     void programCommandLine();
     void programRestoresFromGivenFolder();
     void programLastFolderWithNoneChosenUsesTheHomeFolder();
-    void givenFolderServesRestoreStartAndStop();
+    void givenFolderServesRestoreStartStopAndLog();
     void pickerEntersAndRemembersForTheMenusNextStart();
     void cancelledPickerEntersNothing();
     void goneFolderIsExplainedBeforeThePicker();
@@ -296,7 +296,7 @@ void TestServerFolder::programLastFolderWithNoneChosenUsesTheHomeFolder()
     QCOMPARE(entries(path(QStringLiteral("config"))), QStringList());
 }
 
-void TestServerFolder::givenFolderServesRestoreStartAndStop()
+void TestServerFolder::givenFolderServesRestoreStartStopAndLog()
 {
     const QString server = path(QStringLiteral("server"));
     const QString start = path(QStringLiteral("start"));
@@ -307,6 +307,15 @@ void TestServerFolder::givenFolderServesRestoreStartAndStop()
     ServerSettings elsewhere;
     elsewhere.serverName = QStringLiteral("Where it was started");
     QVERIFY(writeFile(QDir(start).filePath(kLastSettingsFileName), WriteLastSettings(elsewhere)));
+    // A server of the folder where the program was started, which a Stop
+    // in the server's folder must leave running.
+    elsewhere.ip = QStringLiteral("127.0.0.1");
+    elsewhere.port = QString::number(freeLoopbackPort());
+    QVERIFY(writeFile(QDir(start).filePath(kServerConfigFileName), WriteServerConfig(elsewhere)));
+    QProcess otherServer;
+    otherServer.setWorkingDirectory(start);
+    otherServer.start(QStringLiteral(STANDIN_DIR "/orbelithsrv"), {});
+    QVERIFY(QTest::qWaitFor([&] { return serversIn(start).size() == 1; }, 10000));
 
     // What main does, in its order.
     const StartFolder folder =
@@ -320,12 +329,18 @@ void TestServerFolder::givenFolderServesRestoreStartAndStop()
     QVERIFY(QTest::qWaitFor([&] { return !serversIn(server).empty(); }, 10000));
     QCOMPARE(readFile(QDir(server).filePath(kServerConfigFileName)),
              WriteServerConfig(window->settingsFromControls()));
-    QCOMPARE(entries(start), QStringList{kLastSettingsFileName});
-    QCOMPARE(readFile(QDir(start).filePath(kLastSettingsFileName)), WriteLastSettings(elsewhere));
+    QVERIFY(QTest::qWaitFor(
+        [&] { return QFile::exists(QDir(server).filePath(QStringLiteral("orbelithsrv.log"))); }, 10000));
+    QCOMPARE(entries(start), (QStringList{kServerConfigFileName, kLastSettingsFileName}));
+    QCOMPARE(readFile(QDir(start).filePath(kServerConfigFileName)), WriteServerConfig(elsewhere));
 
     QTest::mouseClick(window->findChild<QAbstractButton *>(QStringLiteral("command2")), Qt::LeftButton);
     QVERIFY(waitForServersGone(server));
     QVERIFY(QTest::qWaitFor([&] { return !window->isServerRunning(); }, 10000));
+    QCOMPARE(serversIn(start).size(), size_t(1));
+    QCOMPARE(otherServer.state(), QProcess::Running);
+    otherServer.kill();
+    QVERIFY(otherServer.waitForFinished());
 }
 
 void TestServerFolder::pickerEntersAndRemembersForTheMenusNextStart()
