@@ -92,6 +92,7 @@ void report(int argc, wchar_t **argv)
     say("showwindow=" + std::string((startup.dwFlags & STARTF_USESHOWWINDOW) ? "set" : "unset") + "," +
         std::to_string(startup.wShowWindow));
     say("stdin=" + std::to_string(::GetFileType(::GetStdHandle(STD_INPUT_HANDLE))));
+    say("consolewindow=" + std::string(::GetConsoleWindow() ? "shown" : "none"));
     say("leaked=" + leakedHandle());
     print(::GetStdHandle(STD_ERROR_HANDLE), "error output");
 }

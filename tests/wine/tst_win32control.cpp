@@ -172,6 +172,7 @@ void launchHiddenInAnyFolder(const std::wstring &root)
         CHECK_TEXT(reportLine(log, "image") == "[" + utf8(program) + "]", log);
         CHECK_TEXT(contains(log, "showwindow=set,0"), log); // STARTF_USESHOWWINDOW with SW_HIDE
         CHECK_TEXT(reportLine(log, "stdin") == "2", log);   // FILE_TYPE_CHAR: NUL
+        CHECK_TEXT(reportLine(log, "consolewindow") == "none", log);
         CHECK_TEXT(
             win32::sameFolder(
                 win32::fromUtf8(reportLine(log, "folder").substr(1, reportLine(log, "folder").size() - 2)),

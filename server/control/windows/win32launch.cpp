@@ -80,7 +80,7 @@ std::wstring launchErrorText(DWORD error)
     case ERROR_INVALID_EXE_SIGNATURE:
         return L"it is not a program that this Windows can run";
     case ERROR_ACCESS_DENIED:
-        return L"it is not executable (no execute permission)";
+        return L"it is not executable (no execute permission).";
     default:
         return errorText(error);
     }
