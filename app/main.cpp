@@ -1,6 +1,7 @@
 #include "folderpicker.h"
 #include "form1.h"
 #include "serverfolder.h"
+#include "sessionplatform.h"
 #include "startup.h"
 
 #include <QApplication>
@@ -41,6 +42,7 @@ int main(int argc, char *argv[])
         return 1;
     }
 
+    preferXwaylandOnWayland(argc, argv);
     QApplication app(argc, argv);
     if (startFolder.choose && !chooseServerFolder(startFolder))
         return 0;

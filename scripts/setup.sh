@@ -23,7 +23,7 @@ build_packages="g++ cmake ninja-build pkg-config qt6-base-dev libgl-dev libxkbco
     fonts-liberation fonts-wqy-microhei"
 run_packages="xdg-utils"
 test_packages="iproute2 util-linux xvfb xauth icewm xdotool dpkg-dev desktop-file-utils appstream lintian
-    clang libclang-rt-14-dev dbus at-spi2-core python3-pyatspi python3-dbus python3-gi g++-mingw-w64-x86-64 wine wine64"
+    clang libclang-rt-14-dev dbus at-spi2-core python3-pyatspi python3-dbus python3-gi weston xwayland qt6-wayland g++-mingw-w64-x86-64 wine wine64"
 bench_packages="xvfb xauth"
 case "$mode" in
     run) packages="$build_packages $run_packages" ;;
