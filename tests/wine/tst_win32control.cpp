@@ -8,6 +8,7 @@
 
 #include <shellapi.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <fstream>
 #include <sstream>
@@ -446,19 +447,24 @@ void stopLeavesOtherFoldersAlone(const std::wstring &root)
     const std::wstring here = makeFolder(root, L"this folder ü");
     const std::wstring there = makeFolder(root, L"other folder ü");
     Server mine = startReady(here, win32::serverProgramName, {L"window"});
+    Server mineToo = startReady(here, win32::serverProgramName, {L"window"});
     Server upper = startReady(makeFolder(root, L"upper"), L"ORBELITHSRV.EXE", {L"window"});
     Server theirs = startReady(there, win32::serverProgramName, {L"window"});
     Server otherName = startReady(makeFolder(here, L"sub"), L"orbelithsrv2.exe", {L"window"});
 
     // Found by the folder of their image, letter case of the name ignored.
     const std::vector<win32::ServerProcess> found = win32::serversInFolder(here);
-    CHECK(found.size() == 1 && found[0].processId == mine.launched.processId);
+    const DWORD lower = std::min(mine.launched.processId, mineToo.launched.processId);
+    const DWORD higher = std::max(mine.launched.processId, mineToo.launched.processId);
+    // Lowest process ID first: the one the window takes over at start-up.
+    CHECK(found.size() == 2 && found[0].processId == lower && found[1].processId == higher);
     const std::vector<win32::ServerProcess> foundUpper = win32::serversInFolder(upper.folder);
     CHECK(foundUpper.size() == 1 && foundUpper[0].processId == upper.launched.processId);
 
     win32::Stopping stopping = win32::stopServers({{}, {}, here, 600s});
     CHECK(::WaitForSingleObject(stopping.finished.get(), 60000) == WAIT_OBJECT_0);
     CHECK(!running(mine.launched.process.get()));
+    CHECK(!running(mineToo.launched.process.get()));
     CHECK(running(theirs.launched.process.get()));
     CHECK(running(otherName.launched.process.get()));
     CHECK(running(upper.launched.process.get()));
