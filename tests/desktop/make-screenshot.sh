@@ -1,9 +1,10 @@
 #!/bin/sh
 # Redoes docs/screenshot.png: the main window with its starting values and the
 # About window, on a desktop of their own (Xvfb and icewm). Everything it
-# starts it ends again, by process id.
+# starts it ends again, by process id. With a scale of 2 (QT_SCALE_FACTOR, as
+# on a high-density screen) it writes docs/screenshot@2x.png instead.
 #
-#   tests/desktop/make-screenshot.sh [path/to/orbelith-gui]
+#   tests/desktop/make-screenshot.sh [path/to/orbelith-gui] [1|2]
 #
 # Needs Xvfb, icewm, xdotool, imagemagick (import) and the Liberation and
 # WenQuanYi fonts.
@@ -11,8 +12,15 @@ set -eu
 
 repo=$(cd "$(dirname "$0")/../.." && pwd)
 gui=${1:-$repo/build/bin/orbelith-gui}
-out=$repo/docs/screenshot.png
+scale=${2:-1}
+case "$scale" in
+    1) out=$repo/docs/screenshot.png ;;
+    2) out=$repo/docs/screenshot@2x.png ;;
+    *) echo "scale must be 1 or 2" >&2; exit 2 ;;
+esac
 [ -x "$gui" ] || { echo "no program at $gui: build the orbelith-gui target first" >&2; exit 1; }
+# It is started from a folder of its own.
+gui=$(cd "$(dirname "$gui")" && pwd)/$(basename "$gui")
 
 work=$(mktemp -d)
 xvfb_pid=
@@ -27,6 +35,7 @@ cleanup() {
 }
 trap cleanup EXIT INT TERM
 
+
 # Waits up to five seconds for a command to succeed.
 retry() {
     n=0
@@ -37,7 +46,7 @@ retry() {
     done
 }
 
-Xvfb -displayfd 3 -screen 0 1280x1024x24 -nolisten tcp 3>"$work/display" 2>"$work/xvfb.log" &
+Xvfb -displayfd 3 -screen 0 $((1280 * scale))x$((1024 * scale))x24 -nolisten tcp 3>"$work/display" 2>"$work/xvfb.log" &
 xvfb_pid=$!
 retry grep -q . "$work/display"
 DISPLAY=:$(cat "$work/display")
@@ -54,7 +63,8 @@ wm_pid=$!
 retry xdotool search --name '^TaskBar$'
 
 # Qt must not look for a desktop bus; the program writes nothing until Start.
-(cd "$work/run" && exec env -u DBUS_SESSION_BUS_ADDRESS XDG_RUNTIME_DIR="$work/runtime" QT_QPA_PLATFORM=xcb "$gui") \
+(cd "$work/run" && exec env -u DBUS_SESSION_BUS_ADDRESS XDG_RUNTIME_DIR="$work/runtime" QT_QPA_PLATFORM=xcb \
+    QT_SCALE_FACTOR="$scale" "$gui") \
     2>"$work/gui.log" &
 gui_pid=$!
 retry xdotool search --onlyvisible --name '^OrbelithServer GUI$'
@@ -62,12 +72,12 @@ main=$(xdotool search --onlyvisible --name '^OrbelithServer GUI$' | head -n 1)
 
 # The main window top left; About over its bottom left corner, where the
 # status line is still empty.
-xdotool windowmove --sync "$main" 70 30
-xdotool mousemove --window "$main" 520 480 click 1
+xdotool windowmove --sync "$main" $((70 * scale)) 30
+xdotool mousemove --window "$main" $((520 * scale)) $((480 * scale)) click 1
 retry xdotool search --onlyvisible --name '^关于$'
 about=$(xdotool search --onlyvisible --name '^关于$' | head -n 1)
-xdotool windowmove --sync "$about" 10 470
-xdotool mousemove 1200 20
+xdotool windowmove --sync "$about" $((10 * scale)) $((470 * scale))
+xdotool mousemove $((1200 * scale)) 20
 sleep 1
 
 # Both windows with their frames, and a small margin.
