@@ -66,6 +66,7 @@ Form1::Form1(std::unique_ptr<ServerControl> control, QWidget *parent)
     m_text1[0]->setFocus(Qt::OtherFocusReason);
     connect(m_control.get(), &ServerControl::serverEnded, this, &Form1::serverEnded);
     connect(m_control.get(), &ServerControl::serversStopped, this, &Form1::serversStopped);
+    connect(m_control.get(), &ServerControl::serverAdopted, this, &Form1::showAdopted);
 
     m_trayIcon = new TrayIcon(this);
     m_trayWndProc = new TrayWndProc(this);
@@ -258,12 +259,18 @@ void Form1::Form_Load()
         RestoreLastSettings();
     // A server left running by an earlier window, or started by hand, in this
     // folder is shown and watched as if Start had launched it.
-    if (const std::optional<qint64> pid = m_control->adoptRunningServer()) {
-        setRunning(true);
-        const QString adopted = QStringLiteral("Orbelith Server is already running (PID %1)").arg(*pid);
-        // Keep what the restore had to say.
-        showStatus(m_label4->text().isEmpty() ? adopted : m_label4->text() + u'\n' + adopted);
-    }
+    if (const std::optional<qint64> pid = m_control->adoptRunningServer())
+        showAdopted(*pid);
+}
+
+void Form1::showAdopted(qint64 pid)
+{
+    if (ServerRunning || m_stopping)
+        return;
+    setRunning(true);
+    const QString adopted = QStringLiteral("Orbelith Server is already running (PID %1)").arg(pid);
+    // Keep what the restore had to say.
+    showStatus(m_label4->text().isEmpty() ? adopted : m_label4->text() + u'\n' + adopted);
 }
 
 QString Form1::GetFromINI(const QString &AppName, const QString &KeyName) const

@@ -80,6 +80,7 @@ private:
     // the end of every server that Stop asked to end.
     void serverEnded(const ServerExit &exit);
     void serversStopped();
+    void showAdopted(qint64 pid);
 
     std::unique_ptr<ServerControl> m_control;
     bool ServerRunning = false;

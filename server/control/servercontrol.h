@@ -65,8 +65,10 @@ public:
     virtual std::optional<qint64> adoptRunningServer() = 0;
 
     // Called as the window is being built, before adoptRunningServer(): a
-    // backend whose search is slow may start it here, beside the building of
-    // the window, so that the start-up does not wait for it.
+    // backend whose search is slow may start it here, so that the start-up
+    // does not wait for it. When the search has not finished by the time
+    // adoptRunningServer() is called, that returns nothing, and
+    // serverAdopted() follows if the search finds a server.
     virtual void prepareAdoption() {}
 
     // Asks the watched server and every other server of this user running in
@@ -85,6 +87,8 @@ signals:
     void serverEnded(const ServerExit &exit);
     // Every server that the last stopServers() asked to end has ended.
     void serversStopped();
+    // A server that the search prepareAdoption() started found, now watched.
+    void serverAdopted(qint64 pid);
 };
 
 // The server program's file name on this platform.

@@ -48,6 +48,7 @@ public:
 
     void endServer(const ServerExit &exit) { emit serverEnded(exit); }
     void finishStop() { emit serversStopped(); }
+    void findLater(qint64 pid) { emit serverAdopted(pid); }
 
 private:
     Log &m_log;

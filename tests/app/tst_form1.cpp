@@ -68,6 +68,7 @@ private slots:
     void endingDuringStopIsNoSurprise();
     void loadAdoptsRunningServer_data();
     void loadAdoptsRunningServer();
+    void serverFoundAfterLoadIsShown();
 
 private:
     template <typename T = QWidget> T *child(const char *name) const
@@ -713,6 +714,23 @@ void TestForm1::loadAdoptsRunningServer()
     QCOMPARE(child("Command5")->isEnabled(), bool(running));
     click("command4");
     QCOMPARE(m_log.stops, running ? 1 : 0);
+}
+
+void TestForm1::serverFoundAfterLoadIsShown()
+{
+    m_form->Form_Load();
+    QVERIFY(!m_form->isServerRunning());
+    m_control->findLater(77);
+    QCOMPARE(child<QLabel>("Label4")->text(), QStringLiteral("Orbelith Server is already running (PID 77)"));
+    QVERIFY(m_form->isServerRunning());
+    QVERIFY(!child("Command1")->isEnabled());
+    QVERIFY(child("command2")->isEnabled());
+    // Too late once the window is running a server of its own.
+    click("command2");
+    m_control->finishStop();
+    click("Command1");
+    m_control->findLater(78);
+    QCOMPARE(child<QLabel>("Label4")->text(), QStringLiteral("Orbelith Server started...."));
 }
 
 QTEST_MAIN(TestForm1)

@@ -249,10 +249,15 @@ void PosixServerControl::prepareAdoption()
     QString problem;
     if (m_adoptionSearch.valid() || !currentDirectory(&m_adoptionFolder, &problem))
         return;
-    m_adoptionSearch =
-        std::async(std::launch::async,
-                   [name = programName().toStdString(), folder = m_adoptionFolder,
-                    usePidfd = m_options.usePidfd] { return serversInDirectory(name, folder, usePidfd); });
+    m_adoptionSearch = std::async(std::launch::async, [this, name = programName().toStdString(),
+                                                       folder = m_adoptionFolder,
+                                                       usePidfd = m_options.usePidfd] {
+        std::vector<HeldProcess> found = serversInDirectory(name, folder, usePidfd);
+        // Posted before the control's members are destroyed (the future's
+        // destructor waits for this), and dropped with the control.
+        QMetaObject::invokeMethod(this, &PosixServerControl::adoptionSearchFinished, Qt::QueuedConnection);
+        return found;
+    });
 }
 
 std::optional<qint64> PosixServerControl::adoptRunningServer()
@@ -263,16 +268,40 @@ std::optional<qint64> PosixServerControl::adoptRunningServer()
         return std::nullopt;
     std::vector<HeldProcess> servers;
     if (m_adoptionSearch.valid() && m_adoptionFolder == here) {
+        if (m_adoptionSearch.wait_for(std::chrono::seconds(0)) != std::future_status::ready) {
+            // Not done yet: the window is shown meanwhile, and told by
+            // serverAdopted() when a server turns up.
+            m_adoptWhenFound = true;
+            return std::nullopt;
+        }
         servers = m_adoptionSearch.get();
-        // Those that ended since the search was started are left out.
-        servers.erase(std::remove_if(servers.begin(), servers.end(),
-                                     [](const HeldProcess &p) { return !isRunning(p); }),
-                      servers.end());
     } else {
         if (m_adoptionSearch.valid())
             m_adoptionSearch.get();
         servers = serversInDirectory(programName().toStdString(), here, m_options.usePidfd);
     }
+    return adoptFirstOf(std::move(servers));
+}
+
+void PosixServerControl::adoptionSearchFinished()
+{
+    if (!m_adoptWhenFound || !m_adoptionSearch.valid())
+        return;
+    m_adoptWhenFound = false;
+    std::vector<HeldProcess> servers = m_adoptionSearch.get();
+    // Started or stopping meanwhile: the window has moved on.
+    if (m_watched || !m_stopping.empty())
+        return;
+    if (const std::optional<qint64> pid = adoptFirstOf(std::move(servers)))
+        emit serverAdopted(*pid);
+}
+
+std::optional<qint64> PosixServerControl::adoptFirstOf(std::vector<HeldProcess> servers)
+{
+    // Those that ended since the search found them are left out.
+    servers.erase(
+        std::remove_if(servers.begin(), servers.end(), [](const HeldProcess &p) { return !isRunning(p); }),
+        servers.end());
     if (servers.empty())
         return std::nullopt;
     HeldProcess &server = servers.front();

@@ -66,6 +66,9 @@ private:
     void watch(ProcessWatch *watch, UniqueFd log);
     void watchedServerEnded(const ServerExit &exit);
     void stoppingServerEnded(ProcessWatch *watch);
+    void adoptionSearchFinished();
+    // Watches the lowest PID of those still running, and returns it.
+    std::optional<qint64> adoptFirstOf(std::vector<HeldProcess> servers);
     QString lastLineOfLog() const;
 
     Options m_options;
@@ -77,4 +80,6 @@ private:
     // The search that prepareAdoption() started, and the folder it searched.
     std::future<std::vector<HeldProcess>> m_adoptionSearch;
     DirectoryId m_adoptionFolder;
+    // adoptRunningServer() came before the search had finished.
+    bool m_adoptWhenFound = false;
 };
