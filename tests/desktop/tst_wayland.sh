@@ -20,10 +20,21 @@ done
 
 work=$(mktemp -d)
 pids=
+# Ends a process it started, by id, and waits for it at most ten seconds
+# before it kills it.
+stop() {
+    kill "$1" 2>/dev/null || return 0
+    n=0
+    while kill -0 "$1" 2>/dev/null && [ $n -lt 100 ]; do
+        n=$((n + 1))
+        sleep 0.1
+    done
+    kill -9 "$1" 2>/dev/null || true
+    wait "$1" 2>/dev/null || true
+}
 cleanup() {
     for pid in $pids; do
-        kill "$pid" 2>/dev/null || true
-        wait "$pid" 2>/dev/null || true
+        stop "$pid"
     done
     rm -rf "$work"
 }
@@ -31,12 +42,11 @@ trap cleanup EXIT INT TERM
 mkdir -m 700 "$work/runtime" "$work/run"
 export XDG_RUNTIME_DIR="$work/runtime"
 
-# Waits up to 20 seconds for a command to succeed.
+# Waits up to 30 seconds for a command to succeed.
 until_true() {
-    n=0
+    deadline=$(($(date +%s) + 30))
     until "$@" >/dev/null 2>&1; do
-        n=$((n + 1))
-        [ $n -lt 200 ] || return 1
+        [ "$(date +%s)" -lt "$deadline" ] || return 1
         sleep 0.1
     done
 }
@@ -51,7 +61,8 @@ if ! until_true grep -q 'xserver listening on display' "$work/weston.log"; then
 fi
 display=$(sed -n 's/.*xserver listening on display \(:[0-9]*\).*/\1/p' "$work/weston.log" | head -n 1)
 
-on_xwayland() { DISPLAY=$display xdotool search --name '^OrbelithServer GUI$'; }
+# Xwayland starts with its first client, which can take a while on a busy machine.
+on_xwayland() { DISPLAY=$display timeout 10 xdotool search --name '^OrbelithServer GUI$'; }
 
 # The session as a Wayland desktop gives it, without a platform chosen.
 (cd "$work/run" && exec env -u QT_QPA_PLATFORM -u DBUS_SESSION_BUS_ADDRESS XDG_SESSION_TYPE=wayland \
@@ -60,10 +71,10 @@ gui_pid=$!
 pids="$gui_pid $pids"
 until_true on_xwayland || fail "no window on the Xwayland display $display: $(tail -n 5 "$work/gui.log")"
 echo "PASS: without QT_QPA_PLATFORM the window is on Xwayland ($display)"
-kill "$gui_pid"
-wait "$gui_pid" 2>/dev/null || true
+stop "$gui_pid"
 pids=$weston
-until_true sh -c "! DISPLAY=$display xdotool search --name '^OrbelithServer GUI$'" || fail "the window stayed"
+until_true sh -c "! DISPLAY=$display timeout 10 xdotool search --name '^OrbelithServer GUI$'" ||
+    fail "the window stayed"
 
 # The user's choice wins: natively on Wayland, where the client's own
 # protocol log shows the window's title being set.
