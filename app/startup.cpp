@@ -1,25 +1,12 @@
 #include "startup.h"
 
 #include "form1.h"
+#include "programicon.h"
 #include "terminationsignals.h"
 
 #include <QApplication>
 #include <QIcon>
 #include <QScreen>
-
-namespace {
-
-QIcon programIcon()
-{
-    // Images up to 256 px, rendered from the scalable one: a desktop at any
-    // scale then shrinks an image, and never enlarges a small one.
-    QIcon icon;
-    for (const int size : {16, 24, 32, 48, 64, 128, 256})
-        icon.addFile(QStringLiteral(":/icons/orbelith-%1.png").arg(size), QSize(size, size));
-    return icon;
-}
-
-} // namespace
 
 std::unique_ptr<Form1> startMainWindow(QApplication &app, std::unique_ptr<ServerControl> control)
 {
