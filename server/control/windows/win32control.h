@@ -90,7 +90,7 @@ std::wstring quoteArgument(const std::wstring &argument);
 // program name without escapes) and its arguments.
 std::wstring commandLine(const std::wstring &program, const std::vector<std::wstring> &arguments);
 
-struct LaunchSpec
+struct LaunchRequest
 {
     std::wstring program;                // a full path
     std::vector<std::wstring> arguments; // none for the server
@@ -114,7 +114,7 @@ struct Launched
 // its own, with standard input on NUL and its output appended to the log in
 // its working folder (after the log of the run before is kept as .log.1), and
 // with no handle of this program but those. Returns at once.
-Launched launchProgram(const LaunchSpec &spec);
+Launched launchProgram(const LaunchRequest &request);
 
 // Finds the server program (searchFolders) and launches it without arguments
 // in the current folder; the errors are the ones the user sees.

@@ -187,13 +187,13 @@ std::wstring commandLine(const std::wstring &program, const std::vector<std::wst
     return line;
 }
 
-Launched launchProgram(const LaunchSpec &spec)
+Launched launchProgram(const LaunchRequest &request)
 {
     Launched launched;
     SECURITY_ATTRIBUTES inherit{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
     const UniqueHandle input(::CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
                                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-    Log log = openLog(spec.workingFolder);
+    Log log = openLog(request.workingFolder);
     UniqueHandle nowhere;
     if (!log.handle) {
         launched.noLogReason = log.problem;
@@ -203,7 +203,7 @@ Launched launchProgram(const LaunchSpec &spec)
     const HANDLE output = log.handle ? log.handle.get() : nowhere.get();
     if (!input || !output) {
         launched.status =
-            Status::failure(L"Could not start " + spec.program +
+            Status::failure(L"Could not start " + request.program +
                             L": the null device (NUL) cannot be opened: " + errorText(::GetLastError()));
         return launched;
     }
@@ -219,7 +219,7 @@ Launched launchProgram(const LaunchSpec &spec)
         !::UpdateProcThreadAttribute(attributes, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, inherited,
                                      sizeof inherited, nullptr, nullptr)) {
         launched.status =
-            Status::failure(L"Could not start " + spec.program + L": " + errorText(::GetLastError()));
+            Status::failure(L"Could not start " + request.program + L": " + errorText(::GetLastError()));
         return launched;
     }
 
@@ -232,20 +232,21 @@ Launched launchProgram(const LaunchSpec &spec)
     startup.StartupInfo.hStdError = output;
     startup.lpAttributeList = attributes;
 
-    std::wstring line = commandLine(spec.program, spec.arguments);
+    std::wstring line = commandLine(request.program, request.arguments);
     PROCESS_INFORMATION created{};
     // A console of its own without a window, in a group of its own so that
     // Stop can send it CTRL_BREAK_EVENT alone.
     const DWORD flags = CREATE_NO_WINDOW | CREATE_NEW_PROCESS_GROUP | CREATE_UNICODE_ENVIRONMENT |
                         EXTENDED_STARTUPINFO_PRESENT;
-    const BOOL started = ::CreateProcessW(
-        spec.program.c_str(), line.data(), nullptr, nullptr, TRUE, flags, nullptr,
-        spec.workingFolder.empty() ? nullptr : spec.workingFolder.c_str(), &startup.StartupInfo, &created);
+    const BOOL started =
+        ::CreateProcessW(request.program.c_str(), line.data(), nullptr, nullptr, TRUE, flags, nullptr,
+                         request.workingFolder.empty() ? nullptr : request.workingFolder.c_str(),
+                         &startup.StartupInfo, &created);
     const DWORD error = ::GetLastError();
     ::DeleteProcThreadAttributeList(attributes);
     if (!started) {
         launched.status =
-            Status::failure(L"Could not start " + spec.program + L": " + launchErrorText(error));
+            Status::failure(L"Could not start " + request.program + L": " + launchErrorText(error));
         return launched;
     }
     ::CloseHandle(created.hThread);
