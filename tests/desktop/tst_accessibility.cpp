@@ -134,11 +134,8 @@ int main(int argc, char *argv[])
         return kSkipped;
     }
     XDesktop desktop;
-    const QString problem = desktop.start(XDesktop::Tray::Without);
-    if (!problem.isEmpty()) {
-        std::fprintf(stderr, "%s: %s\n", desktop.skippable() ? "SKIP" : "FAIL", qPrintable(problem));
-        return desktop.skippable() ? kSkipped : 1;
-    }
+    if (const int status = desktop.startOrReport(XDesktop::Tray::Without))
+        return status;
     // Qt's bridge waits for the accessibility bus to appear, and nothing else
     // here would start it.
     const QDBusMessage reply = QDBusConnection::sessionBus().call(QDBusMessage::createMethodCall(

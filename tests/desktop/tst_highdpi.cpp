@@ -25,8 +25,6 @@ using namespace Qt::Literals::StringLiterals;
 
 namespace {
 
-constexpr int kSkipped = 77;
-
 // The X resources that desktops set for the screen's density, as xrdb does.
 bool setXResources(const char *resources)
 {
@@ -204,11 +202,8 @@ int main(int argc, char *argv[])
 {
     XDesktop desktop;
     desktop.setScreenSize(2560, 1600);
-    const QString problem = desktop.start(XDesktop::Tray::Without);
-    if (!problem.isEmpty()) {
-        std::fprintf(stderr, "%s: %s\n", desktop.skippable() ? "SKIP" : "FAIL", qPrintable(problem));
-        return desktop.skippable() ? kSkipped : 1;
-    }
+    if (const int status = desktop.startOrReport(XDesktop::Tray::Without))
+        return status;
     if (!setXResources("Xft.dpi:\t192\n")) {
         std::fprintf(stderr, "FAIL: cannot set Xft.dpi\n");
         return 1;

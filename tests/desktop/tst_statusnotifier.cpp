@@ -27,14 +27,6 @@ constexpr int kNormalState = 1;
 constexpr int kIconicState = 3;
 constexpr int kSkipped = 77;
 
-bool xdotool(const QStringList &arguments)
-{
-    QProcess process;
-    process.start(u"xdotool"_s, arguments);
-    return process.waitForFinished(5000) && process.exitStatus() == QProcess::NormalExit &&
-           process.exitCode() == 0;
-}
-
 // An icon image as the item sends it: ARGB32, in network byte order.
 QImage imageFromHex(int width, int height, const QString &hex)
 {
@@ -90,14 +82,7 @@ private:
     int items() { return linesStartingWith(u"registered "_s) - linesStartingWith(u"unregistered "_s); }
     void tell(const QByteArray &command) { m_panel.write(command + '\n'); }
 
-    bool takesEvents()
-    {
-        bool ran = false;
-        QMetaObject::invokeMethod(
-            m_form.get(), [&ran] { ran = true; }, Qt::QueuedConnection);
-        QCoreApplication::sendPostedEvents(m_form.get(), QEvent::MetaCall);
-        return ran;
-    }
+    bool takesEvents() { return ::takesEvents(m_form.get()); }
     TrayIcon *trayIcon() const { return m_form->findChild<TrayIcon *>(); }
     QSystemTrayIcon *systemTrayIcon() const { return m_form->findChild<QSystemTrayIcon *>(); }
 
@@ -304,11 +289,8 @@ int main(int argc, char *argv[])
         return kSkipped;
     }
     XDesktop desktop;
-    const QString problem = desktop.start(XDesktop::Tray::Without);
-    if (!problem.isEmpty()) {
-        std::fprintf(stderr, "%s: %s\n", desktop.skippable() ? "SKIP" : "FAIL", qPrintable(problem));
-        return desktop.skippable() ? kSkipped : 1;
-    }
+    if (const int status = desktop.startOrReport(XDesktop::Tray::Without))
+        return status;
     // Start-up restores the last settings from the working directory: give it an empty one.
     QTemporaryDir work;
     if (!work.isValid() || !QDir::setCurrent(work.path()))

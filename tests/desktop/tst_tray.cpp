@@ -31,20 +31,6 @@ namespace {
 
 constexpr int kNormalState = 1;
 constexpr int kIconicState = 3;
-constexpr int kSkipped = 77;
-
-// Runs xdotool with an argument vector; false when it failed or found nothing.
-bool xdotool(const QStringList &arguments, QString *output = nullptr)
-{
-    QProcess process;
-    process.start(u"xdotool"_s, arguments);
-    if (!process.waitForFinished(5000) || process.exitStatus() != QProcess::NormalExit ||
-        process.exitCode() != 0)
-        return false;
-    if (output)
-        *output = QString::fromLocal8Bit(process.readAllStandardOutput());
-    return true;
-}
 
 QString id(QWidget *w)
 {
@@ -168,14 +154,7 @@ protected:
 
     // Whether the main window handles what is sent to it, or sits in the tray
     // ignoring it.
-    bool takesEvents()
-    {
-        bool ran = false;
-        QMetaObject::invokeMethod(
-            m_form.get(), [&ran] { ran = true; }, Qt::QueuedConnection);
-        QCoreApplication::sendPostedEvents(m_form.get(), QEvent::MetaCall);
-        return ran;
-    }
+    bool takesEvents() { return ::takesEvents(m_form.get()); }
 
     TrayIcon *trayIcon() const { return m_form->findChild<TrayIcon *>(); }
     QSystemTrayIcon *systemTrayIcon() const { return m_form->findChild<QSystemTrayIcon *>(); }
@@ -586,11 +565,8 @@ int main(int argc, char *argv[])
     // Qt must dock its icon in icewm's XEmbed tray, not look for a tray over D-Bus.
     qunsetenv("DBUS_SESSION_BUS_ADDRESS");
     XDesktop desktop;
-    const QString problem = desktop.start(withTray ? XDesktop::Tray::With : XDesktop::Tray::Without);
-    if (!problem.isEmpty()) {
-        std::fprintf(stderr, "%s: %s\n", desktop.skippable() ? "SKIP" : "FAIL", qPrintable(problem));
-        return desktop.skippable() ? kSkipped : 1;
-    }
+    if (const int status = desktop.startOrReport(withTray ? XDesktop::Tray::With : XDesktop::Tray::Without))
+        return status;
 
     qputenv("QT_QPA_PLATFORM", "xcb");
     QApplication app(count, args.data());

@@ -1,14 +1,17 @@
 #include "xdesktop.h"
 
+#include <QCoreApplication>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QProcess>
 #include <QStandardPaths>
 #include <QThread>
 
 #include <xcb/xcb.h>
 
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
@@ -110,6 +113,27 @@ QString logTail(const QString &path)
 
 } // namespace
 
+bool xdotool(const QStringList &arguments, QString *output)
+{
+    QProcess process;
+    process.start(QStringLiteral("xdotool"), arguments);
+    if (!process.waitForFinished(5000) || process.exitStatus() != QProcess::NormalExit ||
+        process.exitCode() != 0)
+        return false;
+    if (output)
+        *output = QString::fromLocal8Bit(process.readAllStandardOutput());
+    return true;
+}
+
+bool takesEvents(QObject *receiver)
+{
+    bool ran = false;
+    QMetaObject::invokeMethod(
+        receiver, [&ran] { ran = true; }, Qt::QueuedConnection);
+    QCoreApplication::sendPostedEvents(receiver, QEvent::MetaCall);
+    return ran;
+}
+
 XDesktop::XDesktop() = default;
 
 XDesktop::~XDesktop()
@@ -173,6 +197,15 @@ QString XDesktop::start(Tray tray)
     xcb_change_window_attributes(m_connection, m_root, XCB_CW_EVENT_MASK, &mask);
     xcb_flush(m_connection);
     return startWindowManager(tray);
+}
+
+int XDesktop::startOrReport(Tray tray)
+{
+    const QString problem = start(tray);
+    if (problem.isEmpty())
+        return 0;
+    std::fprintf(stderr, "%s: %s\n", m_skippable ? "SKIP" : "FAIL", qPrintable(problem));
+    return m_skippable ? 77 : 1;
 }
 
 QString XDesktop::restartWindowManager(Tray tray)

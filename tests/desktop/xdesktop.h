@@ -10,7 +10,15 @@
 
 #include <cstdint>
 
+class QObject;
 struct xcb_connection_t;
+
+// Runs xdotool with an argument vector; false when it failed or found nothing.
+bool xdotool(const QStringList &arguments, QString *output = nullptr);
+
+// Whether an object handles what is posted to it, or sits in the tray with
+// every event swallowed.
+bool takesEvents(QObject *receiver);
 
 // A desktop of its own for a test: Xvfb on a free display and icewm on it,
 // with or without a tray host. Ends both, by their process ids, when
@@ -35,6 +43,10 @@ public:
     // why it could not, or an empty string. skippable() tells whether the
     // machine merely lacks the programs.
     QString start(Tray tray);
+    // start() for a test's main(): 0 once started, else the reason on
+    // standard error and the status to exit with (77, skipped, where the
+    // machine merely lacks the programs).
+    int startOrReport(Tray tray);
     bool skippable() const { return m_skippable; }
     // Replaces the window manager by a new one, with or without a tray.
     QString restartWindowManager(Tray tray);
