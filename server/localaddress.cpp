@@ -1,25 +1,38 @@
 #include "localaddress.h"
 
-#include <QHostAddress>
 #include <QNetworkInterface>
 
 #include <algorithm>
 
-QString localIpAddress()
+QString chooseLocalIpAddress(QList<InterfaceAddresses> interfaces)
 {
-    QList<QNetworkInterface> interfaces = QNetworkInterface::allInterfaces();
     std::stable_sort(
         interfaces.begin(), interfaces.end(),
-        [](const QNetworkInterface &a, const QNetworkInterface &b) { return a.index() < b.index(); });
-    for (const QNetworkInterface &iface : interfaces) {
-        const auto flags = iface.flags();
-        if (!flags.testFlag(QNetworkInterface::IsUp) || flags.testFlag(QNetworkInterface::IsLoopBack))
+        [](const InterfaceAddresses &a, const InterfaceAddresses &b) { return a.index < b.index; });
+    for (const InterfaceAddresses &iface : interfaces) {
+        if (!iface.up || iface.loopback)
             continue;
-        for (const QNetworkAddressEntry &entry : iface.addressEntries()) {
-            const QHostAddress ip = entry.ip();
+        // The address goes into the configuration's IP key and the Server
+        // State address, which take IPv4 only.
+        for (const QHostAddress &ip : iface.addresses) {
             if (ip.protocol() == QAbstractSocket::IPv4Protocol && !ip.isLoopback())
                 return ip.toString();
         }
     }
     return QStringLiteral("127.0.0.1");
+}
+
+QString localIpAddress()
+{
+    QList<InterfaceAddresses> interfaces;
+    for (const QNetworkInterface &iface : QNetworkInterface::allInterfaces()) {
+        InterfaceAddresses described;
+        described.index = iface.index();
+        described.up = iface.flags().testFlag(QNetworkInterface::IsUp);
+        described.loopback = iface.flags().testFlag(QNetworkInterface::IsLoopBack);
+        for (const QNetworkAddressEntry &entry : iface.addressEntries())
+            described.addresses.append(entry.ip());
+        interfaces.append(described);
+    }
+    return chooseLocalIpAddress(std::move(interfaces));
 }
