@@ -1,5 +1,6 @@
 #include "localaddress.h"
 
+#include <QHostAddress>
 #include <QNetworkInterface>
 
 #include <algorithm>
@@ -14,7 +15,8 @@ QString chooseLocalIpAddress(QList<InterfaceAddresses> interfaces)
             continue;
         // The address goes into the configuration's IP key and the Server
         // State address, which take IPv4 only.
-        for (const QHostAddress &ip : iface.addresses) {
+        for (const QString &address : iface.addresses) {
+            const QHostAddress ip(address);
             if (ip.protocol() == QAbstractSocket::IPv4Protocol && !ip.isLoopback())
                 return ip.toString();
         }
@@ -31,7 +33,7 @@ QString localIpAddress()
         described.up = iface.flags().testFlag(QNetworkInterface::IsUp);
         described.loopback = iface.flags().testFlag(QNetworkInterface::IsLoopBack);
         for (const QNetworkAddressEntry &entry : iface.addressEntries())
-            described.addresses.append(entry.ip());
+            described.addresses.append(entry.ip().toString());
         interfaces.append(described);
     }
     return chooseLocalIpAddress(std::move(interfaces));

@@ -1,8 +1,7 @@
 #pragma once
 
-#include <QHostAddress>
-#include <QList>
 #include <QString>
+#include <QStringList>
 
 // What the choice of the local address needs to know of one interface.
 struct InterfaceAddresses
@@ -10,7 +9,8 @@ struct InterfaceAddresses
     int index = 0;
     bool up = false;
     bool loopback = false;
-    QList<QHostAddress> addresses;
+    // In text, as QHostAddress reads and writes them.
+    QStringList addresses;
 };
 
 // The first IPv4 address, not a loopback one, of an interface that is up and

@@ -62,11 +62,8 @@ void TestLocalAddress::described_data()
     QTest::addColumn<QList<InterfaceAddresses>>("interfaces");
     QTest::addColumn<QString>("expected");
 
-    const auto up = [](int index, QStringList addresses) {
-        InterfaceAddresses iface{index, true, false, {}};
-        for (const QString &address : addresses)
-            iface.addresses.append(QHostAddress(address));
-        return iface;
+    const auto up = [](int index, const QStringList &addresses) {
+        return InterfaceAddresses{index, true, false, addresses};
     };
     InterfaceAddresses loopback = up(1, {"127.0.0.1", "::1"});
     loopback.loopback = true;
