@@ -4,10 +4,19 @@
 #include "textlines.h"
 
 #include <QDir>
+#include <QFile>
+#include <QFileInfo>
 #include <QSaveFile>
+
+#if defined(Q_OS_UNIX)
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
 
 #include <array>
 #include <memory>
+#include <optional>
 
 namespace {
 
@@ -52,6 +61,55 @@ void writeMaxConnSet(LineWriter &out, const ServerSettings &s)
         out.line(QStringLiteral("MaxConnSet"), QString::number(*s.maxConnSet));
 }
 
+#if defined(Q_OS_UNIX)
+QString userName(uid_t uid)
+{
+    passwd entry{};
+    passwd *found = nullptr;
+    char buffer[1024];
+    if (::getpwuid_r(uid, &entry, buffer, sizeof buffer, &found) == 0 && found)
+        return QStringLiteral("%1 (uid %2)").arg(QString::fromLocal8Bit(found->pw_name)).arg(uid);
+    return QStringLiteral("uid %1").arg(uid);
+}
+
+// QSaveFile writes through a link at the final name, into the file it points
+// at. In a folder others may write to, a link another user planted there would
+// have Start overwrite any file of the operator's; so, like the kernel's
+// protected_symlinks in sticky folders, only links of the user's own or of
+// root's are followed. Every link of a chain is checked, dangling ones too.
+// Empty when the name may be written.
+QString untrustedLinkReason(const QString &path)
+{
+    QString current = path;
+    // QSaveFile stops following after as many links.
+    for (int depth = 0; depth < 128; ++depth) {
+        struct stat st
+        {
+        };
+        if (::lstat(QFile::encodeName(current).constData(), &st) != 0 || !S_ISLNK(st.st_mode))
+            return {};
+        if (st.st_uid != ::geteuid() && st.st_uid != 0) {
+            const QString rule = QStringLiteral("Start follows only links of your own or root's.");
+            if (current == path)
+                return QStringLiteral("it is a link that another user, %1, made; %2 Remove the link, or make "
+                                      "it yourself.")
+                    .arg(userName(st.st_uid), rule);
+            return QStringLiteral("its link leads on through %1, a link that another user, %2, made; %3")
+                .arg(QDir::toNativeSeparators(current), userName(st.st_uid), rule);
+        }
+        current = QFileInfo(current).symLinkTarget();
+    }
+    return {};
+}
+#else
+// Windows lets only administrators (or developer mode) make links, and has no
+// sticky folders shared by every user.
+QString untrustedLinkReason(const QString &)
+{
+    return {};
+}
+#endif
+
 } // namespace
 
 QByteArray WriteServerConfig(const ServerSettings &s)
@@ -95,19 +153,36 @@ Result writeSettingsFiles(const QString &directory, const ServerSettings &settin
         {kLastSettingsFileName, WriteLastSettings(settings), nullptr},
     }};
 
-    const auto failed = [](const Pending &p) {
-        return Result::failure(QStringLiteral("Could not write %1: %2").arg(p.name, p.file->errorString()));
+    const auto failedWith = [](const Pending &p, const QString &reason) {
+        return Result::failure(QStringLiteral("Could not write %1: %2").arg(p.name, reason));
+    };
+    const auto failed = [&](const Pending &p) {
+        return failedWith(p, p.file->errorString());
+    };
+    const QDir dir(directory);
+    // Both names before either file is written, and again before either is
+    // replaced, as a link may be planted while they are written.
+    const auto checkLinks = [&]() -> std::optional<Result> {
+        for (const Pending &p : files) {
+            const QString reason = untrustedLinkReason(dir.filePath(p.name));
+            if (!reason.isEmpty())
+                return failedWith(p, reason);
+        }
+        return std::nullopt;
     };
 
+    if (const auto refused = checkLinks())
+        return *refused;
     // Write both completely before replacing either, so that a full disk or a
     // read-only directory leaves both old files as they were.
-    const QDir dir(directory);
     for (Pending &p : files) {
         p.file = std::make_unique<QSaveFile>(dir.filePath(p.name));
         if (!p.file->open(QIODevice::WriteOnly) || p.file->write(p.bytes) != p.bytes.size() ||
             !p.file->flush())
             return failed(p);
     }
+    if (const auto refused = checkLinks())
+        return *refused;
     for (Pending &p : files) {
         if (!p.file->commit())
             return failed(p);

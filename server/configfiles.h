@@ -17,5 +17,7 @@ QByteArray WriteLastSettings(const ServerSettings &settings);
 
 // Writes both files into the directory. Each goes to a temporary file beside
 // it first; the old files are replaced only when both are complete, the
-// configuration first. On failure the message names the file and the reason.
+// configuration first. A link at either name is followed only when it is the
+// user's own or root's; another user's link fails the call before anything is
+// written. On failure the message names the file and the reason.
 Result writeSettingsFiles(const QString &directory, const ServerSettings &settings);

@@ -1,7 +1,9 @@
 // Start when the new files cannot be written: the disk fills up while they
-// are written, or writing is refused. The older files must stay as they were,
-// no server may start, and the window must stay Stopped and say why. Each case
-// needs its wrapper (see CMakeLists.txt) and is skipped without it.
+// are written, writing is refused, or another user planted a link at a
+// file's name. The older files must stay as they
+// were, no server may start, and the window must stay Stopped and say why.
+// Each case needs its wrapper or root (see CMakeLists.txt) and is skipped
+// without it.
 #include "processes.h"
 
 #include "configfiles.h"
@@ -11,15 +13,22 @@
 #include <QAbstractButton>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QLabel>
 #include <QLineEdit>
+#include <QScopeGuard>
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <grp.h>
+#include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <memory>
+#include <utility>
+#include <vector>
 
 using namespace testprocesses;
 using namespace std::chrono_literals;
@@ -61,6 +70,8 @@ private slots:
     void diskFull();
     void refusedWrite_data();
     void refusedWrite();
+    void linkAtFinalName_data();
+    void linkAtFinalName();
 
 private:
     template <typename T = QWidget> T *child(const char *name)
@@ -225,6 +236,136 @@ void TestWriteFaults::refusedWrite()
     if (!readOnlyFile.isEmpty())
         QVERIFY(QFile::setPermissions(readOnlyFile, readWrite));
     startAndStopWork();
+}
+
+namespace {
+
+// Two users besides root: the operator who presses Start, and another user of
+// the machine who may write into the same sticky folder.
+constexpr uid_t kOperator = 65534;
+constexpr uid_t kOtherUser = 65533;
+
+// Until the guard ends, the whole process acts as the operator: files it makes
+// are the operator's, permissions bind it, and the servers it launches are
+// wholly the operator's. Root stays the saved user, to come back to.
+auto becomeOperator()
+{
+    std::vector<gid_t> groups(size_t(std::max(::getgroups(0, nullptr), 0)));
+    groups.resize(size_t(std::max(::getgroups(int(groups.size()), groups.data()), 0)));
+    const bool ok = ::setgroups(0, nullptr) == 0 && ::setresgid(kOperator, kOperator, 0) == 0 &&
+                    ::setresuid(kOperator, kOperator, 0) == 0;
+    return std::make_pair(ok, qScopeGuard([groups] {
+                              if (::setresuid(0, 0, 0) != 0 || ::setresgid(0, 0, 0) != 0 ||
+                                  ::setgroups(groups.size(), groups.data()) != 0)
+                                  qFatal("could not become root again");
+                          }));
+}
+
+} // namespace
+
+void TestWriteFaults::linkAtFinalName_data()
+{
+    // A link at the name (or, with "relay", the operator's own link at the
+    // name leading to a link in the folder), owned by whom.
+    QTest::addColumn<QString>("linked");
+    QTest::addColumn<uint>("owner");
+    QTest::addColumn<bool>("relay");
+    QTest::addColumn<bool>("followed");
+
+    QTest::newRow("another user's link at the configuration")
+        << kServerConfigFileName << uint(kOtherUser) << false << false;
+    QTest::newRow("another user's link at the last settings")
+        << kLastSettingsFileName << uint(kOtherUser) << false << false;
+    QTest::newRow("own link to another user's link")
+        << kServerConfigFileName << uint(kOtherUser) << true << false;
+    // Keeping the configuration elsewhere stays possible.
+    QTest::newRow("own link at the configuration")
+        << kServerConfigFileName << uint(kOperator) << false << true;
+    QTest::newRow("own link at the last settings")
+        << kLastSettingsFileName << uint(kOperator) << false << true;
+    QTest::newRow("root's link") << kServerConfigFileName << 0u << false << true;
+}
+
+void TestWriteFaults::linkAtFinalName()
+{
+    QFETCH(QString, linked);
+    QFETCH(uint, owner);
+    QFETCH(bool, relay);
+    QFETCH(bool, followed);
+    if (::geteuid() != 0)
+        QSKIP("needs root to act as two other users (ctest -R tst_linkowners)");
+
+    // The operator's own folder, holding the file the link points at, and a
+    // folder every user may write into, like /tmp, where Start is pressed.
+    QTemporaryDir tmp;
+    QVERIFY(tmp.isValid());
+    QVERIFY(QFile::setPermissions(tmp.path(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner |
+                                                  QFile::ReadOther | QFile::ExeOther));
+    const QString own = tmp.filePath(QStringLiteral("own"));
+    const QString shared = tmp.filePath(QStringLiteral("shared"));
+    QVERIFY(QDir().mkdir(own) && QDir().mkdir(shared));
+    QCOMPARE(::chown(QFile::encodeName(own).constData(), kOperator, kOperator), 0);
+    QCOMPARE(::chmod(QFile::encodeName(own).constData(), 0700), 0);
+    QCOMPARE(::chmod(QFile::encodeName(shared).constData(), 01777), 0);
+    const QString target = own + QStringLiteral("/kept-elsewhere");
+    QVERIFY(writeFile(target, "the operator's file"));
+    QCOMPARE(::chown(QFile::encodeName(target).constData(), kOperator, kOperator), 0);
+
+    const auto plant = [](const QString &to, const QString &at, uid_t by) {
+        const QByteArray path = QFile::encodeName(at);
+        return ::symlink(QFile::encodeName(to).constData(), path.constData()) == 0 &&
+               ::lchown(path.constData(), by, by) == 0;
+    };
+    const QString name = shared + u'/' + linked;
+    if (relay) {
+        const QString relayed = shared + QStringLiteral("/relay");
+        QVERIFY(plant(target, relayed, owner));
+        QVERIFY(plant(relayed, name, kOperator));
+    } else {
+        QVERIFY(plant(target, name, owner));
+    }
+    const QStringList before = entries(shared);
+    const QString linkedTo = QFile::symLinkTarget(name);
+
+    {
+        auto [ok, asRoot] = becomeOperator();
+        QVERIFY2(ok, strerror(errno));
+        QVERIFY(QDir::setCurrent(shared));
+        // A server that stays up until stopped, so that any launch shows.
+        m_form = std::make_unique<Form1>(
+            std::make_unique<PosixServerControl>(PosixServerControl::Options{serverDir(), 1s}));
+        m_form->Form_Load();
+        m_form->show();
+        child<QLineEdit>("Text1(0)")->setText(QStringLiteral("Newer"));
+        click("Command1");
+        const QString status = child<QLabel>("Label4")->text();
+        const ServerSettings settings = m_form->settingsFromControls();
+
+        if (followed) {
+            QCOMPARE(status, QStringLiteral("Orbelith Server started...."));
+            QVERIFY(QTest::qWaitFor([] { return QFile::exists(QStringLiteral("stubborn.ready")); }, 5000));
+            QCOMPARE(readFile(target), linked == kServerConfigFileName ? WriteServerConfig(settings)
+                                                                       : WriteLastSettings(settings));
+            QVERIFY(QFileInfo(name).isSymLink());
+            QCOMPARE(QFile::symLinkTarget(name), linkedTo);
+            click("command2");
+            QVERIFY(waitForServersGone(shared));
+        } else {
+            QVERIFY2(status.startsWith(QStringLiteral("Could not write %1: ").arg(linked)),
+                     qPrintable(status));
+            QVERIFY2(status.contains(QStringLiteral("another user")), qPrintable(status));
+            QVERIFY(!m_form->isServerRunning());
+            QVERIFY(child<QAbstractButton>("Command1")->isEnabled());
+            QVERIFY(!child<QAbstractButton>("command2")->isEnabled());
+            QVERIFY(serversIn(shared).empty());
+            QCOMPARE(readFile(target), QByteArray("the operator's file"));
+            // Neither file was written, nor a temporary one left.
+            QCOMPARE(entries(shared), before);
+            QCOMPARE(QFile::symLinkTarget(name), linkedTo);
+        }
+        m_form.reset();
+    }
+    QTRY_COMPARE(zombieChildren(), QStringList());
 }
 
 QTEST_MAIN(TestWriteFaults)
