@@ -1,6 +1,6 @@
 // Start when the new files cannot be written: the disk fills up while they
-// are written, writing is refused, or another user planted a link at a
-// file's name. The older files must stay as they
+// are written, writing is refused, a file cannot be put in place, or another
+// user planted a link at a file's name. The older files must stay as they
 // were, no server may start, and the window must stay Stopped and say why.
 // Each case needs its wrapper or root (see CMakeLists.txt) and is skipped
 // without it.
@@ -21,6 +21,7 @@
 #include <QTest>
 
 #include <grp.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
@@ -70,6 +71,8 @@ private slots:
     void diskFull();
     void refusedWrite_data();
     void refusedWrite();
+    void fileCannotBePutInPlace_data();
+    void fileCannotBePutInPlace();
     void linkAtFinalName_data();
     void linkAtFinalName();
 
@@ -235,6 +238,58 @@ void TestWriteFaults::refusedWrite()
     QVERIFY(QFile::setPermissions(dir, readWrite | exe));
     if (!readOnlyFile.isEmpty())
         QVERIFY(QFile::setPermissions(readOnlyFile, readWrite));
+    startAndStopWork();
+}
+
+void TestWriteFaults::fileCannotBePutInPlace_data()
+{
+    QTest::addColumn<QString>("pinned");
+    QTest::newRow("configuration") << kServerConfigFileName;
+    // The configuration is in place by then: only the last settings stay old.
+    QTest::newRow("last settings") << kLastSettingsFileName;
+}
+
+void TestWriteFaults::fileCannotBePutInPlace()
+{
+    QFETCH(QString, pinned);
+    // A bind mount outside a mount namespace of the test's own would outlive it.
+    if (qEnvironmentVariableIsEmpty("ORBELITH_SMALL_DISK"))
+        QSKIP("needs a mount namespace of its own: run through mount-run.sh (ctest -R tst_commitfails)");
+
+    QTemporaryDir tmp;
+    QVERIFY(tmp.isValid());
+    QVERIFY(QDir::setCurrent(tmp.path()));
+    QVERIFY(writeFile(kServerConfigFileName, kOlderConfig));
+    QVERIFY(writeFile(kLastSettingsFileName, kOlderLastSettings));
+    // A mount point cannot be renamed over (EBUSY): the new file is complete
+    // beside it, and only its last step, the rename, fails.
+    const QByteArray target = QFile::encodeName(tmp.filePath(pinned));
+    QVERIFY2(::mount(target.constData(), target.constData(), nullptr, MS_BIND, nullptr) == 0,
+             strerror(errno));
+    auto unmount = qScopeGuard([&target] { ::umount2(target.constData(), MNT_DETACH); });
+
+    const QStringList before = entries(tmp.path());
+    m_form = std::make_unique<Form1>(
+        std::make_unique<PosixServerControl>(PosixServerControl::Options{serverDir(), 1s}));
+    m_form->Form_Load();
+    m_form->show();
+    child<QLineEdit>("Text1(0)")->setText(QStringLiteral("Newer"));
+    click("Command1");
+
+    const QString status = child<QLabel>("Label4")->text();
+    QVERIFY2(status.startsWith(QStringLiteral("Could not write %1: ").arg(pinned)), qPrintable(status));
+    QVERIFY2(status.contains(QStringLiteral("busy"), Qt::CaseInsensitive), qPrintable(status));
+    QVERIFY(!m_form->isServerRunning());
+    QVERIFY(child<QAbstractButton>("Command1")->isEnabled());
+    QVERIFY(!child<QAbstractButton>("command2")->isEnabled());
+    QVERIFY(serversIn(tmp.path()).empty());
+    QCOMPARE(readFile(kLastSettingsFileName), kOlderLastSettings);
+    if (pinned == kServerConfigFileName)
+        QCOMPARE(readFile(kServerConfigFileName), kOlderConfig);
+    QCOMPARE(entries(tmp.path()), before);
+
+    unmount.dismiss();
+    QCOMPARE(::umount2(target.constData(), 0), 0);
     startAndStopWork();
 }
 
