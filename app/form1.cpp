@@ -22,6 +22,7 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QTimer>
 
 #include <algorithm>
 #include <utility>
@@ -44,6 +45,7 @@ constexpr int kStatusLeft = 480, kStatusTop = 6360, kStatusWidth = 3495, kStatus
 // Room below the status line, left of the buttons, for a message that wraps.
 constexpr int kStatusMaxHeightPx = 80;
 constexpr qsizetype kMaxRestoredMotdLength = 65536;
+constexpr int kLongestWaitForFirstPaintMs = 1000;
 
 } // namespace
 
@@ -52,9 +54,6 @@ Form1::Form1(std::unique_ptr<ServerControl> control, QWidget *parent)
                           Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint),
       m_control(control ? std::move(control) : createPlatformServerControl())
 {
-    // Form_Load looks for a running server; the search may go on while the
-    // controls are built.
-    m_control->prepareAdoption();
     setObjectName(QStringLiteral("Form1"));
     setWindowTitle(QStringLiteral("OrbelithServer GUI"));
     QFont windowFont(QStringLiteral("SimSun"));
@@ -252,11 +251,44 @@ void Form1::setTabOrderByIndex(std::vector<std::pair<int, QWidget *>> tabIndices
     }
 }
 
-void Form1::Form_Load()
+void Form1::Form_Load(Adoption adoption)
 {
     m_text1[5]->setText(localIpAddress());
     if (QFile::exists(lastSettingsPath()))
         RestoreLastSettings();
+    if (adoption == Adoption::Now) {
+        adoptRunningServer();
+        return;
+    }
+    m_adoptionDeferred = true;
+    // A window that is never painted (on a workspace nobody looks at) still
+    // finds its server.
+    QTimer::singleShot(kLongestWaitForFirstPaintMs, this, &Form1::startDeferredAdoption);
+}
+
+void Form1::paintEvent(QPaintEvent *event)
+{
+    QWidget::paintEvent(event);
+    // Once this paint has reached the screen.
+    if (m_adoptionDeferred)
+        QTimer::singleShot(0, this, &Form1::startDeferredAdoption);
+}
+
+void Form1::startDeferredAdoption()
+{
+    if (!m_adoptionDeferred)
+        return;
+    m_adoptionDeferred = false;
+    // Start or Stop came first: the window has moved on.
+    if (ServerRunning || m_stopping)
+        return;
+    // On a thread: serverAdopted() tells when it finds one.
+    m_control->prepareAdoption();
+    adoptRunningServer();
+}
+
+void Form1::adoptRunningServer()
+{
     // A server left running by an earlier window, or started by hand, in this
     // folder is shown and watched as if Start had launched it.
     if (const std::optional<qint64> pid = m_control->adoptRunningServer())
@@ -476,7 +508,12 @@ void Form1::leaveLostTray()
 void Form1::stopServerBeforeExit()
 {
     // While Stop is under way its reaper finishes the job without the window.
-    if (!ServerRunning || m_stopping || m_stoppedForExit)
+    if (m_stopping || m_stoppedForExit)
+        return;
+    // Ending before the search for a server left running here has answered:
+    // end what it would have found, as if the window showed it.
+    const bool searching = m_adoptionDeferred || m_control->adoptionPending();
+    if (!ServerRunning && !searching)
         return;
     m_stoppedForExit = true;
     const Result stopped = m_control->stopServers();

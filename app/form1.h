@@ -34,9 +34,18 @@ public:
     explicit Form1(std::unique_ptr<ServerControl> control = nullptr, QWidget *parent = nullptr);
     ~Form1() override;
 
-    // Runs once before the window is first shown: the local IP address, then
-    // the last settings when the current directory holds them.
-    void Form_Load();
+    // When Form_Load looks for a server already running in this folder.
+    enum class Adoption
+    {
+        Now,
+        AfterFirstPaint
+    };
+
+    // Runs once before the window is first shown: the local IP address, the
+    // last settings when the current directory holds them, then the search
+    // for a server already running here. The search reads /proc for every
+    // process: the started program puts it off until the window is painted.
+    void Form_Load(Adoption adoption = Adoption::Now);
 
     // The value of a key of the last-settings file in the current directory.
     QString GetFromINI(const QString &AppName, const QString &KeyName) const;
@@ -53,6 +62,7 @@ public:
 protected:
     void changeEvent(QEvent *event) override;
     void closeEvent(QCloseEvent *event) override;
+    void paintEvent(QPaintEvent *event) override;
 
 private:
     void Command1_Click();
@@ -81,12 +91,16 @@ private:
     void serverEnded(const ServerExit &exit);
     void serversStopped();
     void showAdopted(qint64 pid);
+    void adoptRunningServer();
+    void startDeferredAdoption();
 
     std::unique_ptr<ServerControl> m_control;
     bool ServerRunning = false;
     bool m_stoppedForExit = false;
     // Stop has asked the servers to end and not all of them have.
     bool m_stopping = false;
+    // Form_Load's search waits for the first paint.
+    bool m_adoptionDeferred = false;
 
     // Text1 has no elements 6 and 7.
     std::array<QLineEdit *, 9> m_text1{};

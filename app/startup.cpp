@@ -24,7 +24,7 @@ std::unique_ptr<Form1> startMainWindow(QApplication &app, std::unique_ptr<Server
 
     auto window = std::make_unique<Form1>(std::move(control));
     window->setWindowIcon(QApplication::windowIcon());
-    window->Form_Load();
+    window->Form_Load(Form1::Adoption::AfterFirstPaint);
     // Logging out ends the program without closing the window: stop a server
     // started here all the same.
     QObject::connect(&app, &QCoreApplication::aboutToQuit, window.get(), &Form1::stopServerBeforeExit);

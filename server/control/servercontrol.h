@@ -64,12 +64,14 @@ public:
     // (the lowest PID of several) and returns its PID.
     virtual std::optional<qint64> adoptRunningServer() = 0;
 
-    // Called as the window is being built, before adoptRunningServer(): a
-    // backend whose search is slow may start it here, so that the start-up
-    // does not wait for it. When the search has not finished by the time
-    // adoptRunningServer() is called, that returns nothing, and
-    // serverAdopted() follows if the search finds a server.
+    // Called just before adoptRunningServer() when the window must not wait
+    // for it: a backend whose search is slow may start it here, on a thread.
+    // When the search has not finished by the time adoptRunningServer() is
+    // called, that returns nothing, and serverAdopted() follows if the search
+    // finds a server.
     virtual void prepareAdoption() {}
+    // The search that prepareAdoption() started has not answered yet.
+    virtual bool adoptionPending() const { return false; }
 
     // Asks the watched server and every other server of this user running in
     // the current directory to end, and kills those still running after a

@@ -5,6 +5,7 @@
 #include "configfiles.h"
 #include "form1.h"
 #include "localaddress.h"
+#include "startup.h"
 #include "testfiles.h"
 
 #include <QAbstractButton>
@@ -47,6 +48,7 @@ private slots:
     void missingServerProgramKeepsStopped();
     void stopKillsServerIgnoringTerm();
     void loadAdoptsRunningServer();
+    void startedProgramAdoptsAfterFirstPaint();
     void logInTheWayIsReported();
     // Last: once the application's loop has ended, QEventLoop returns at once.
     void exitWhileRunningLeavesNoServer();
@@ -327,6 +329,42 @@ void TestEndToEnd::loadAdoptsRunningServer()
     QTRY_COMPARE(child<QLabel>(form, "Label4")->text(), QStringLiteral("Orbelith Server ended"));
     QVERIFY(!form.isServerRunning());
     QVERIFY(child<QAbstractButton>(form, "Command1")->isEnabled());
+}
+
+// Label4's text when a window is first painted.
+class FirstPaintStatus final : public QObject
+{
+public:
+    FirstPaintStatus() { qApp->installEventFilter(this); }
+    std::optional<QString> text;
+
+protected:
+    bool eventFilter(QObject *watched, QEvent *event) override
+    {
+        auto *window = qobject_cast<Form1 *>(watched);
+        if (!text && window && event->type() == QEvent::Paint)
+            text = window->findChild<QLabel *>(QStringLiteral("Label4"))->text();
+        return false;
+    }
+};
+
+void TestEndToEnd::startedProgramAdoptsAfterFirstPaint()
+{
+    const pid_t left = startIn(QDir::currentPath(), {QStringLiteral(STUBBORN_DIR "/orbelithsrv")});
+    QVERIFY(QTest::qWaitFor([] { return QFile::exists(QStringLiteral("stubborn.ready")); }, 5000));
+    const FirstPaintStatus firstPaint;
+    // The program's own start-up, with the platform's own control.
+    const std::unique_ptr<Form1> window = startMainWindow(*qobject_cast<QApplication *>(qApp));
+    QTRY_COMPARE(window->findChild<QLabel *>(QStringLiteral("Label4"))->text(),
+                 QStringLiteral("Orbelith Server is already running (PID %1)").arg(left));
+    // The window showed before the search through every process began.
+    QCOMPARE(firstPaint.text, std::optional<QString>(QString()));
+    QVERIFY(window->isServerRunning());
+
+    QCOMPARE(::kill(left, SIGKILL), 0);
+    QCOMPARE(::waitpid(left, nullptr, 0), left);
+    QTRY_COMPARE(window->findChild<QLabel *>(QStringLiteral("Label4"))->text(),
+                 QStringLiteral("Orbelith Server ended"));
 }
 
 void TestEndToEnd::logInTheWayIsReported()

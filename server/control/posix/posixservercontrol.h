@@ -50,6 +50,7 @@ public:
     // Reads /proc on a thread: with a thousand processes that takes
     // milliseconds, which the window's first paint would otherwise wait for.
     void prepareAdoption() override;
+    bool adoptionPending() const override { return m_adoptWhenFound; }
     Result stopServers() override;
     Result openUrl(const QString &url) override;
 
