@@ -81,6 +81,11 @@ expect_field Maintainer "Orbelith team <team@example.org>"
 expect_field Section net
 
 [ "$(field Description | wc -l)" -gt 1 ] || fail "the Description is one line, with no long description"
+# Where Start looks for the server, as the program does it (the manual page
+# says the same).
+looked_for='beside itself, in its working directory and on the PATH, in that order'
+field Description | tr -s ' \n' '  ' | grep -qF "$looked_for" ||
+    fail "the Description does not say where the server is looked for ('$looked_for')"
 
 # Depends comes from dpkg-shlibdeps; each package is matched by its whole name.
 depends=$(field Depends | tr ',|' '\n' | sed 's/^ *//; s/ .*//')
