@@ -3,6 +3,7 @@
 
 #include "posixservercontrol.h"
 
+#include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -36,6 +37,7 @@ private slots:
     void stopWithoutServerSucceeds();
     void serverIgnoringTermIsKilledAfterGrace();
     void defaultControlGivesGracePeriod();
+    void defaultControlNamesMissingInterpreter();
     void reaperLetsGoOfDescriptors();
     void stopEndsLaunchedServerWhateverItsName_data();
     void stopEndsLaunchedServerWhateverItsName();
@@ -274,6 +276,38 @@ void TestServerControl::defaultControlGivesGracePeriod()
     QVERIFY2(WIFEXITED(status) && WEXITSTATUS(status) == 0, "killed while saving");
     QCOMPARE(readFile(output), QByteArray("state saved\n"));
     m_children.clear();
+}
+
+void TestServerControl::defaultControlNamesMissingInterpreter()
+{
+    // The program's own control looks beside the program first, where the
+    // tests' stand-in lies: a copy of this test program runs the case in a
+    // folder of its own, with a script beside it whose interpreter is missing.
+    if (qEnvironmentVariableIsSet("ORBELITH_TEST_COPY")) {
+        const LaunchResult launched = createPlatformServerControl()->launchServer();
+        QCOMPARE(
+            launched.result.errorMessage(),
+            QStringLiteral("Could not start %1/orbelithsrv: its interpreter /nonexistent/interpreter was not "
+                           "found.")
+                .arg(QCoreApplication::applicationDirPath()));
+        return;
+    }
+    QVERIFY(writeExecutable(programDir() + QStringLiteral("/orbelithsrv"), "#!/nonexistent/interpreter\n"));
+    const QString copy = programDir() + QStringLiteral("/tst_servercontrol");
+    QVERIFY(QFile::copy(QCoreApplication::applicationFilePath(), copy));
+    QVERIFY(QFile::setPermissions(copy, QFile::ReadOwner | QFile::ExeOwner));
+    QProcess run;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("ORBELITH_TEST_COPY"), QStringLiteral("1"));
+    run.setProcessEnvironment(environment);
+    run.setProcessChannelMode(QProcess::MergedChannels);
+    run.start(copy, {QStringLiteral("defaultControlNamesMissingInterpreter")});
+    QVERIFY(run.waitForFinished(60000));
+    const QByteArray output = run.readAll();
+    QVERIFY2(run.exitStatus() == QProcess::NormalExit && run.exitCode() == 0, output.constData());
+    QVERIFY2(output.contains("PASS   : TestServerControl::defaultControlNamesMissingInterpreter()"),
+             output.constData());
+    QVERIFY(serversIn(QDir::currentPath()).empty());
 }
 
 void TestServerControl::reaperLetsGoOfDescriptors()

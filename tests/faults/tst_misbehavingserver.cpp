@@ -184,8 +184,17 @@ void TestMisbehavingServer::programThatCannotStart_data()
                                                  "ELF garbage\n\0\1\2",
                                                  16)
                                    << true << QStringLiteral("Exec format error");
+    // The file is there: what is missing is what it asks to be run by.
     QTest::newRow("interpreter missing")
-        << QByteArray("#!/nonexistent/interpreter\n") << true << QStringLiteral("No such file or directory");
+        << QByteArray("#!/nonexistent/interpreter\n") << true
+        << QStringLiteral(": its interpreter /nonexistent/interpreter was not found.");
+    QTest::newRow("interpreter missing, after a blank and before an argument")
+        << QByteArray("#! /nonexistent/interpreter -x\nexit 0\n") << true
+        << QStringLiteral(": its interpreter /nonexistent/interpreter was not found.");
+    QTest::newRow("Windows line ends")
+        << QByteArray("#!/bin/sh\r\nexit 0\r\n") << true
+        << QStringLiteral(": its interpreter /bin/sh was not found: its #! line "
+                          "ends in a carriage return (Windows line ends).");
 }
 
 void TestMisbehavingServer::programThatCannotStart()

@@ -18,6 +18,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <vector>
 
 extern char **environ;
 
@@ -50,26 +51,27 @@ ServerLog openServerLog()
     return {UniqueFd(fd), {}};
 }
 
-// The server gets a session of its own and no terminal, standard input from
-// /dev/null, and the log (or /dev/null) as standard output and error. It
-// inherits the working directory, which is where Start wrote its files.
-Result spawnServer(const QString &program, int logFd, pid_t *pid)
+// A program started in a session of its own and without a terminal, standard
+// input from /dev/null, output into outputFd (or /dev/null), none of the
+// window's other descriptors, and the signals the window blocks or ignores
+// back at their defaults. It inherits the working directory. searchPath: look
+// the program up in PATH. Returns 0 or the error number.
+int spawnInSession(const QByteArray &program, const QByteArrayList &arguments, int outputFd, bool searchPath,
+                   pid_t *pid)
 {
     // posix_spawn rather than QProcess::startDetached: that forks the whole
     // GUI twice, several times the cost of the files Start writes.
-    const QByteArray path = QFile::encodeName(program);
     posix_spawn_file_actions_t actions;
     ::posix_spawn_file_actions_init(&actions);
     ::posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-    if (logFd >= 0) {
-        ::posix_spawn_file_actions_adddup2(&actions, logFd, STDOUT_FILENO);
-        ::posix_spawn_file_actions_adddup2(&actions, logFd, STDERR_FILENO);
+    if (outputFd >= 0) {
+        ::posix_spawn_file_actions_adddup2(&actions, outputFd, STDOUT_FILENO);
+        ::posix_spawn_file_actions_adddup2(&actions, outputFd, STDERR_FILENO);
     } else {
         ::posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
         ::posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
     }
 #if defined(__GLIBC__) && (__GLIBC__ > 2 || (__GLIBC__ == 2 && __GLIBC_MINOR__ >= 34))
-    // None of the window's descriptors belong to the server.
     ::posix_spawn_file_actions_addclosefrom_np(&actions, STDERR_FILENO + 1);
 #endif
     posix_spawnattr_t attributes;
@@ -85,13 +87,91 @@ Result spawnServer(const QString &program, int logFd, pid_t *pid)
     ::posix_spawnattr_setflags(&attributes,
                                POSIX_SPAWN_SETSID | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
 
-    char *argv[] = {const_cast<char *>(path.constData()), nullptr};
-    const int error = ::posix_spawn(pid, path.constData(), &actions, &attributes, argv, environ);
+    std::vector<char *> argv{const_cast<char *>(program.constData())};
+    for (const QByteArray &argument : arguments)
+        argv.push_back(const_cast<char *>(argument.constData()));
+    argv.push_back(nullptr);
+    const int error =
+        searchPath ? ::posix_spawnp(pid, program.constData(), &actions, &attributes, argv.data(), environ)
+                   : ::posix_spawn(pid, program.constData(), &actions, &attributes, argv.data(), environ);
     ::posix_spawnattr_destroy(&attributes);
     ::posix_spawn_file_actions_destroy(&actions);
+    return error;
+}
+
+// The interpreter that the #! line of a script names, as the kernel reads it:
+// the first word after "#!" in the file's first bytes. Empty for anything
+// else, and for what is not a regular file (a FIFO would block the read).
+QByteArray scriptInterpreter(const QByteArray &path)
+{
+    // As much as the kernel reads of a #! line.
+    constexpr qsizetype kLineBytes = 256;
+    const UniqueFd fd(::open(path.constData(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    struct stat st
+    {
+    };
+    if (!fd.valid() || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode))
+        return {};
+    QByteArray head(kLineBytes, Qt::Uninitialized);
+    ssize_t got;
+    do {
+        got = ::read(fd.get(), head.data(), size_t(head.size()));
+    } while (got < 0 && errno == EINTR);
+    if (got < 2)
+        return {};
+    head.truncate(got);
+    if (!head.startsWith("#!"))
+        return {};
+    const qsizetype lineEnd = head.indexOf('\n');
+    const QByteArray line = head.mid(2, lineEnd < 0 ? -1 : lineEnd - 2);
+    qsizetype start = 0;
+    while (start < line.size() && (line[start] == ' ' || line[start] == '\t'))
+        ++start;
+    qsizetype end = start;
+    while (end < line.size() && line[end] != ' ' && line[end] != '\t' && line[end] != '\0')
+        ++end;
+    // A name that runs into the end of what was read may be cut short.
+    if (end == start || (lineEnd < 0 && end == line.size()))
+        return {};
+    return line.mid(start, end - start);
+}
+
+// Why the server program could not be started, in the window's words. ENOENT
+// for a file that is there means that the program it needs to run is missing:
+// for a script, its interpreter is named.
+QString launchFailureText(const QString &program, int error)
+{
+    const QString prefix = QStringLiteral("Could not start %1: ").arg(QDir::toNativeSeparators(program));
+    if (error == ENOENT) {
+        QByteArray interpreter = scriptInterpreter(QFile::encodeName(program));
+        if (!interpreter.isEmpty()) {
+            // Windows line ends leave a carriage return in the name, which
+            // the kernel looks for but the window would not show.
+            const bool carriageReturn = interpreter.endsWith('\r');
+            if (carriageReturn)
+                interpreter.chop(1);
+            const QString name = lastLogLine(interpreter, true);
+            if (carriageReturn) {
+                return prefix + QStringLiteral("its interpreter %1 was not found: its #! line ends in a "
+                                               "carriage return (Windows line ends).")
+                                    .arg(name);
+            }
+            if (::access(interpreter.constData(), F_OK) != 0)
+                return prefix + QStringLiteral("its interpreter %1 was not found.").arg(name);
+            return prefix + QStringLiteral("its interpreter %1 could not be started (%2).")
+                                .arg(name, qt_error_string(error));
+        }
+    }
+    return prefix + qt_error_string(error);
+}
+
+// The server runs with its output in the log, or in /dev/null when there is
+// none; which it is the window has said.
+Result spawnServer(const QString &program, int logFd, pid_t *pid)
+{
+    const int error = spawnInSession(QFile::encodeName(program), {}, logFd, false, pid);
     if (error != 0)
-        return Result::failure(QStringLiteral("Could not start %1: %2")
-                                   .arg(QDir::toNativeSeparators(program), qt_error_string(error)));
+        return Result::failure(launchFailureText(program, error));
     return Result::success();
 }
 
