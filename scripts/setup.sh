@@ -19,7 +19,7 @@ esac
 top=$(cd "$(dirname "$0")/.." && pwd)
 cd "$top"
 
-build_packages="g++ cmake ninja-build pkg-config qt6-base-dev libgl-dev libxkbcommon-dev libxcb1-dev libcpp-httplib-dev
+build_packages="g++ cmake ninja-build pkg-config qt6-base-dev libgl-dev libxkbcommon-dev libxcb1-dev
     fonts-liberation fonts-wqy-microhei"
 run_packages="xdg-utils"
 test_packages="iproute2 util-linux xvfb xauth icewm xdotool dpkg-dev desktop-file-utils appstream lintian

@@ -11,7 +11,9 @@
 #include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTimer>
 
+#include <algorithm>
 #include <memory>
 #include <vector>
 
@@ -69,6 +71,50 @@ struct Reply
     QByteArray body;
 };
 
+// A client that sends its request one byte every half second and never ends
+// it, as a hostile client or a very bad network would. It keeps at it for
+// 20 s, far longer than the server may wait for a request.
+class SlowClient
+{
+public:
+    static constexpr int kBytes = 40;
+
+    explicit SlowClient(quint16 port)
+    {
+        m_socket.connectToHost(QHostAddress::LocalHost, port);
+        m_socket.write("GET / HTTP/1.1\r\nHost: 127.0.0.1\r\nX-Slow: ");
+        QObject::connect(&m_timer, &QTimer::timeout, &m_socket, [this] {
+            if (m_sent < kBytes && m_socket.state() == QAbstractSocket::ConnectedState) {
+                m_socket.write("a");
+                ++m_sent;
+            }
+        });
+        m_timer.start(500);
+    }
+
+    bool connected() const { return m_socket.state() == QAbstractSocket::ConnectedState; }
+    bool dribbling() const { return connected() && m_sent < kBytes; }
+    int sent() const { return m_sent; }
+    QByteArray received()
+    {
+        m_received += m_socket.readAll();
+        return m_received;
+    }
+
+private:
+    QTcpSocket m_socket;
+    QTimer m_timer;
+    int m_sent = 0;
+    QByteArray m_received;
+};
+
+enum Client
+{
+    NoClient,
+    IdleClient,
+    DribblingClient
+};
+
 } // namespace
 
 class TestStandin : public QObject
@@ -90,10 +136,14 @@ private slots:
     void jsonEscapesControlCharacters();
     void unknownPathsAreNotFound_data();
     void unknownPathsAreNotFound();
+    void rawRequests_data();
+    void rawRequests();
     void startupFailures_data();
     void startupFailures();
     void stopSignals_data();
     void stopSignals();
+    void slowClientsDelayNoOne();
+    void slowRequestIsCutOff();
 
 private:
     QProcess *start(const QString &dir, const QByteArray &content, quint16 port);
@@ -347,6 +397,54 @@ void TestStandin::unknownPathsAreNotFound()
     QCOMPARE(get(port, path).status, 404);
 }
 
+void TestStandin::rawRequests_data()
+{
+    QTest::addColumn<QByteArray>("request");
+    QTest::addColumn<QByteArray>("statusLine");
+
+    QTest::newRow("HTTP/1.0") << QByteArray("GET / HTTP/1.0\r\n\r\n") << QByteArray("HTTP/1.1 200 OK");
+    QTest::newRow("bare LF line ends, query")
+        << QByteArray("GET /status.json?x=1 HTTP/1.1\nHost: a\n\n") << QByteArray("HTTP/1.1 200 OK");
+    QTest::newRow("HEAD") << QByteArray("HEAD / HTTP/1.1\r\nHost: a\r\n\r\n")
+                          << QByteArray("HTTP/1.1 200 OK");
+    QTest::newRow("POST") << QByteArray("POST / HTTP/1.1\r\nContent-Length: 0\r\n\r\n")
+                          << QByteArray("HTTP/1.1 405 Method Not Allowed");
+    QTest::newRow("no version") << QByteArray("GET /\r\n\r\n") << QByteArray("HTTP/1.1 400 Bad Request");
+    QTest::newRow("endless headers") << "GET / HTTP/1.1\r\nX: " + QByteArray(20000, 'a')
+                                     << QByteArray("HTTP/1.1 431 Request Header Fields Too Large");
+}
+
+// Requests as a client sends them, and the whole answer up to the server's close.
+void TestStandin::rawRequests()
+{
+    QFETCH(QByteArray, request);
+    QFETCH(QByteArray, statusLine);
+
+    const quint16 port = freePort();
+    QVERIFY(startListening(m_dir->path(), kGuiFile, port));
+    QTcpSocket socket;
+    socket.connectToHost(QHostAddress::LocalHost, port);
+    QVERIFY(socket.waitForConnected(5000));
+    socket.write(request);
+    QByteArray answer;
+    while (socket.state() == QAbstractSocket::ConnectedState && socket.waitForReadyRead(10000))
+        answer += socket.readAll();
+    answer += socket.readAll();
+
+    QVERIFY2(answer.startsWith(statusLine + "\r\n"), answer.left(200));
+    const qsizetype bodyStart = answer.indexOf("\r\n\r\n") + 4;
+    const QByteArray head = answer.left(bodyStart);
+    QVERIFY2(head.contains("\r\nConnection: close\r\n"), head);
+    const auto match = QRegularExpression("\r\nContent-Length: (\\d+)\r\n").match(head);
+    QVERIFY2(match.hasMatch(), head);
+    const qsizetype length = match.captured(1).toLongLong();
+    // HEAD is told the length of the page without getting it.
+    if (request.startsWith("HEAD"))
+        QVERIFY(answer.size() == bodyStart && length > 0);
+    else
+        QCOMPARE(answer.size() - bodyStart, length);
+}
+
 void TestStandin::startupFailures_data()
 {
     QTest::addColumn<int>("setup");
@@ -402,33 +500,72 @@ void TestStandin::startupFailures()
 void TestStandin::stopSignals_data()
 {
     QTest::addColumn<int>("signal");
-    QTest::addColumn<bool>("idleClient");
-    QTest::newRow("SIGTERM") << SIGTERM << false;
-    QTest::newRow("SIGINT") << SIGINT << false;
-    QTest::newRow("SIGTERM, idle client") << SIGTERM << true;
+    QTest::addColumn<int>("client");
+    QTest::newRow("SIGTERM") << SIGTERM << int(NoClient);
+    QTest::newRow("SIGINT") << SIGINT << int(NoClient);
+    QTest::newRow("SIGTERM, idle client") << SIGTERM << int(IdleClient);
+    QTest::newRow("SIGTERM, slow client") << SIGTERM << int(DribblingClient);
 }
 
 void TestStandin::stopSignals()
 {
     QFETCH(int, signal);
-    QFETCH(bool, idleClient);
+    QFETCH(int, client);
 
     const quint16 port = freePort();
     QProcess *process = startListening(m_dir->path(), kGuiFile, port);
     QVERIFY(process);
     QCOMPARE(get(port, "/").status, 200);
-    // A client that connects and never asks must not keep the server up.
+    // A client that connects and never asks, or asks very slowly, must not
+    // keep the server up.
     QTcpSocket idle;
-    if (idleClient) {
+    std::unique_ptr<SlowClient> slow;
+    if (client == IdleClient) {
         idle.connectToHost(QHostAddress::LocalHost, port);
         QVERIFY(idle.waitForConnected(5000));
+    } else if (client == DribblingClient) {
+        slow = std::make_unique<SlowClient>(port);
+        QTRY_VERIFY(slow->sent() >= 2);
     }
 
+    // Waits with the event loop running, so the slow client goes on sending.
+    QSignalSpy finished(process, &QProcess::finished);
     QCOMPARE(::kill(static_cast<pid_t>(process->processId()), signal), 0);
-    QVERIFY(process->waitForFinished(10000));
+    QVERIFY(process->state() == QProcess::NotRunning || finished.wait(10000));
     QCOMPARE(process->exitStatus(), QProcess::NormalExit);
     QCOMPARE(process->exitCode(), 0);
     QCOMPARE(process->readAllStandardError(), QByteArray());
+    // Ended at once, not once the slow request had run out of time.
+    if (slow)
+        QCOMPARE(slow->received(), QByteArray());
+}
+
+void TestStandin::slowClientsDelayNoOne()
+{
+    const quint16 port = freePort();
+    QVERIFY(startListening(m_dir->path(), kGuiFile, port));
+    std::vector<std::unique_ptr<SlowClient>> slow;
+    for (int i = 0; i < 8; ++i)
+        slow.push_back(std::make_unique<SlowClient>(port));
+    // Each is connected and has begun to send.
+    QTRY_VERIFY(std::all_of(slow.begin(), slow.end(), [](const auto &each) { return each->sent() >= 1; }));
+
+    QCOMPARE(get(port, "/").status, 200);
+    for (const auto &each : slow)
+        QVERIFY(each->dribbling());
+}
+
+void TestStandin::slowRequestIsCutOff()
+{
+    const quint16 port = freePort();
+    QVERIFY(startListening(m_dir->path(), kGuiFile, port));
+    SlowClient slow(port);
+    QTRY_VERIFY(slow.sent() >= 1);
+    QTRY_VERIFY_WITH_TIMEOUT(!slow.connected(), 15000);
+    QVERIFY(slow.sent() < SlowClient::kBytes);
+    QVERIFY2(slow.received().startsWith("HTTP/1.1 408 "), slow.received());
+    // The server itself goes on.
+    QCOMPARE(get(port, "/").status, 200);
 }
 
 QTEST_GUILESS_MAIN(TestStandin)
