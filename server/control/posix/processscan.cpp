@@ -133,10 +133,12 @@ bool directoryId(const char *path, DirectoryId *id)
 }
 
 std::vector<HeldProcess> serversInDirectory(const std::string &imageName, const DirectoryId &directory,
-                                            bool usePidfd)
+                                            bool usePidfd, const std::function<void(pid_t)> &listed)
 {
     std::vector<HeldProcess> found;
     forEachNamed(imageName, [&](int procDir, pid_t pid, const char *name) {
+        if (listed)
+            listed(pid);
         UniqueFd pidfd(usePidfd ? openPidfd(pid) : -1);
         if (usePidfd && !pidfd.valid() && errno == ESRCH)
             return; // ended meanwhile

@@ -4,6 +4,7 @@
 
 #include <sys/types.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -36,9 +37,12 @@ bool directoryId(const char *path, DirectoryId *id);
 // working directory is directory, lowest PID first. Each is opened by pidfd
 // before its executable and folder are read, and kept only if it is still the
 // same process afterwards. Without pidfds (usePidfd false, or an old kernel)
-// the PIDs alone are returned.
+// the PIDs alone are returned. listed, when given, is called with each PID
+// that the listing names before it is held: the gap where a PID can be
+// recycled, which tests step into.
 std::vector<HeldProcess> serversInDirectory(const std::string &imageName, const DirectoryId &directory,
-                                            bool usePidfd = true);
+                                            bool usePidfd = true,
+                                            const std::function<void(pid_t)> &listed = nullptr);
 
 // Processes of this user in the process group pgid, but its leader, held
 // like the above: the children a launched program left behind, whatever
