@@ -66,6 +66,7 @@ Form1::Form1(std::unique_ptr<ServerControl> control, QWidget *parent)
     connect(m_control.get(), &ServerControl::serverEnded, this, &Form1::serverEnded);
     connect(m_control.get(), &ServerControl::serversStopped, this, &Form1::serversStopped);
     connect(m_control.get(), &ServerControl::serverAdopted, this, &Form1::showAdopted);
+    connect(m_control.get(), &ServerControl::urlOpenFailed, this, &Form1::showStatus);
 
     m_trayIcon = new TrayIcon(this);
     m_trayWndProc = new TrayWndProc(this);

@@ -81,7 +81,8 @@ public:
     // meanwhile.
     virtual Result stopServers() = 0;
 
-    // Opens the address in the desktop's web browser.
+    // Opens the address in the desktop's web browser. What the opener can
+    // tell only once it has run comes later, as urlOpenFailed().
     virtual Result openUrl(const QString &url) = 0;
 
 signals:
@@ -91,6 +92,9 @@ signals:
     void serversStopped();
     // A server that the search prepareAdoption() started found, now watched.
     void serverAdopted(qint64 pid);
+    // The opener that openUrl() started could not open the address: the
+    // status line's words for why.
+    void urlOpenFailed(const QString &message);
 };
 
 // The server program's file name on this platform.

@@ -50,6 +50,7 @@ private slots:
     void logThatCannotBeOpened();
     void openUrlHandsAddressToOpener();
     void missingOpenerIsReported();
+    void openerStatusWithoutPidfd();
 
 private:
     QString path(const QString &name) const { return m_root->filePath(name); }
@@ -257,6 +258,22 @@ void TestServerControl::missingOpenerIsReported()
     QVERIFY(!opened.ok());
     QVERIFY2(opened.errorMessage().contains(QStringLiteral("xdg-open")), qPrintable(opened.errorMessage()));
     QVERIFY(opened.errorMessage().contains(QStringLiteral("http://127.0.0.1:1")));
+}
+
+void TestServerControl::openerStatusWithoutPidfd()
+{
+    // Where the kernel gives no pidfd, a thread waits for the opener.
+    const QString bin = path(QStringLiteral("path1"));
+    QVERIFY(writeExecutable(bin + QStringLiteral("/xdg-open"), "#!/bin/sh\nexit 3\n"));
+    qputenv("PATH", QFile::encodeName(bin));
+    PosixServerControl control({path(QStringLiteral("empty")), 1s, false});
+    QSignalSpy failed(&control, &ServerControl::urlOpenFailed);
+    QVERIFY(control.openUrl(QStringLiteral("http://127.0.0.1:1")).ok());
+    QVERIFY(failed.wait(10000));
+    QCOMPARE(failed.at(0).at(0).toString(),
+             QStringLiteral("Could not open http://127.0.0.1:1: xdg-open found no program to open it (exit "
+                            "status 3)."));
+    QCOMPARE(zombieChildren(), QStringList());
 }
 
 void TestServerControl::defaultControlGivesGracePeriod()

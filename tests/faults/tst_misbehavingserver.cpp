@@ -1,8 +1,10 @@
 // The real window against server programs that misbehave: one that ends at
-// once, one that ignores SIGTERM, and files that cannot be started at all.
+// once, one that ignores SIGTERM, files that cannot be started at all, and a
+// browser opener (xdg-open) that fails.
 // Whatever the server does, the window must stay usable and nothing the test
 // started may be left running. In a network namespace of the test's own.
 #include "processes.h"
+#include "testfiles.h"
 
 #include "form1.h"
 #include "localaddress.h"
@@ -19,6 +21,7 @@
 #include <memory>
 
 using namespace testprocesses;
+using namespace testfiles;
 using namespace std::chrono_literals;
 
 class TestMisbehavingServer : public QObject
@@ -34,6 +37,8 @@ private slots:
     void serverIgnoringTermRestartedAtOnce();
     void programThatCannotStart_data();
     void programThatCannotStart();
+    void serverStateReportsOpener_data();
+    void serverStateReportsOpener();
 
 private:
     template <typename T = QWidget> T *child(const char *name)
@@ -219,6 +224,71 @@ void TestMisbehavingServer::programThatCannotStart()
     QVERIFY(serversIn(QDir::currentPath()).empty());
     QTRY_COMPARE(zombieChildren(), QStringList());
     startAndStopWork();
+}
+
+void TestMisbehavingServer::serverStateReportsOpener_data()
+{
+    QTest::addColumn<QByteArray>("ending");
+    QTest::addColumn<QString>("expected");
+
+    // How the opener ends (none: there is no xdg-open), and the status then,
+    // with %1 for the address.
+    QTest::newRow("no browser") << QByteArray("exit 3")
+                                << "Could not open %1: xdg-open found no program to open it (exit status 3).";
+    QTest::newRow("other failure") << QByteArray("exit 1")
+                                   << "Could not open %1: xdg-open failed (exit status 1).";
+    QTest::newRow("killed") << QByteArray("kill -KILL $$")
+                            << "Could not open %1: xdg-open was ended by signal 9 (Killed).";
+    QTest::newRow("opened") << QByteArray("exit 0") << "Orbelith Server started....";
+    QTest::newRow("no opener") << QByteArray()
+                               << "Could not open %1: no web browser opener (xdg-open) could be started.";
+}
+
+void TestMisbehavingServer::serverStateReportsOpener()
+{
+    QFETCH(QByteArray, ending);
+    QFETCH(QString, expected);
+
+    // The opener holds on until released, so that the window is seen not to
+    // wait for it.
+    const QString opener = m_dir->filePath(QStringLiteral("opener"));
+    QVERIFY(QDir().mkdir(opener));
+    const QString xdgOpen = opener + QStringLiteral("/xdg-open");
+    if (!ending.isEmpty()) {
+        QVERIFY(writeExecutable(xdgOpen, "#!/bin/sh\necho $$ > \"$0.pid\"\ni=0\n"
+                                         "while [ ! -e \"$0.release\" ] && [ $i -lt 400 ]; do\n"
+                                         "    /bin/sleep 0.05; i=$((i + 1))\ndone\n" +
+                                             ending + "\n"));
+    }
+    qputenv("PATH", QFile::encodeName(opener));
+    // The program's own control, as the shipped window makes it: it finds
+    // the stand-in beside this program.
+    m_form = std::make_unique<Form1>();
+    m_form->Form_Load();
+    m_form->show();
+    child<QLineEdit>("Text1(4)")->setText(QString::number(freeLoopbackPort()));
+    click("Command1");
+    QCOMPARE(status(), QStringLiteral("Orbelith Server started...."));
+    const QString url = QStringLiteral("http://127.0.0.1:") + child<QLineEdit>("Text1(4)")->text();
+
+    click("Command5");
+    if (!ending.isEmpty()) {
+        QTRY_VERIFY(QFile::exists(xdgOpen + QStringLiteral(".pid")));
+        const pid_t pid = readFile(xdgOpen + QStringLiteral(".pid")).trimmed().toInt();
+        QVERIFY(pid > 0);
+        // Server State came back while the opener runs, and the window goes on.
+        QCOMPARE(::kill(pid, 0), 0);
+        QVERIFY(zombieChildren().isEmpty());
+        QCOMPARE(status(), QStringLiteral("Orbelith Server started...."));
+        QVERIFY(writeFile(xdgOpen + QStringLiteral(".release"), {}));
+        // Gone once reaped, and the status is set as it is reaped.
+        QTRY_VERIFY(::kill(pid, 0) != 0);
+    }
+    QCOMPARE(status(), expected.arg(url));
+    QVERIFY(m_form->isServerRunning());
+    QCOMPARE(zombieChildren(), QStringList());
+    click("command2");
+    QTRY_COMPARE(status(), QStringLiteral("Orbelith Server stopped"));
 }
 
 QTEST_MAIN(TestMisbehavingServer)

@@ -8,7 +8,6 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QFileInfo>
-#include <QProcess>
 
 #include <cerrno>
 #include <csignal>
@@ -453,15 +452,40 @@ void PosixServerControl::stoppingServerEnded(ProcessWatch *watch)
 
 Result PosixServerControl::openUrl(const QString &url)
 {
-    QProcess opener;
-    opener.setProgram(QStringLiteral("xdg-open"));
-    opener.setArguments({url});
-    opener.setStandardInputFile(QProcess::nullDevice());
-    opener.setStandardOutputFile(QProcess::nullDevice());
-    opener.setStandardErrorFile(QProcess::nullDevice());
-    if (!opener.startDetached()) {
+    // xdg-open tells by its status whether a browser took the address; it is
+    // watched like a server, so that the window neither waits for it nor
+    // leaves it a zombie.
+    pid_t pid = -1;
+    if (spawnInSession("xdg-open", {QFile::encodeName(url)}, -1, true, &pid) != 0) {
         return Result::failure(
             QStringLiteral("Could not open %1: no web browser opener (xdg-open) could be started.").arg(url));
     }
+    auto *opener = new ProcessWatch(pid, UniqueFd(m_options.usePidfd ? openPidfd(pid) : -1), true, this);
+    connect(opener, &ProcessWatch::ended, this, [this, opener, url](const ServerExit &exit) {
+        opener->deleteLater();
+        const QString problem = openerFailureText(url, exit);
+        if (!problem.isEmpty())
+            emit urlOpenFailed(problem);
+    });
     return Result::success();
+}
+
+QString openerFailureText(const QString &url, const ServerExit &exit)
+{
+    const QString prefix = QStringLiteral("Could not open %1: ").arg(url);
+    switch (exit.kind) {
+    case ServerExit::Kind::Exited:
+        if (exit.code == 0)
+            return {};
+        // xdg-open's own word for "no browser, or no tool to find one".
+        if (exit.code == 3)
+            return prefix + QStringLiteral("xdg-open found no program to open it (exit status 3).");
+        return prefix + QStringLiteral("xdg-open failed (exit status %1).").arg(exit.code);
+    case ServerExit::Kind::Signalled:
+        return prefix +
+               QStringLiteral("xdg-open was ended by signal %1 (%2).").arg(exit.code).arg(exit.signalName);
+    case ServerExit::Kind::Unknown:
+        break;
+    }
+    return {};
 }

@@ -52,6 +52,8 @@ public:
     void prepareAdoption() override;
     bool adoptionPending() const override { return m_adoptWhenFound; }
     Result stopServers() override;
+    // Starts xdg-open with the address; what its status says comes later,
+    // as urlOpenFailed().
     Result openUrl(const QString &url) override;
 
     // Where the server program is looked for, in order: the program folder,
@@ -84,3 +86,7 @@ private:
     // adoptRunningServer() came before the search had finished.
     bool m_adoptWhenFound = false;
 };
+
+// The status line's words for an xdg-open that ended as exit says: empty when
+// it opened the address.
+QString openerFailureText(const QString &url, const ServerExit &exit);
