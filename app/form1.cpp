@@ -308,14 +308,22 @@ void Form1::showAdopted(qint64 pid)
 
 QString Form1::GetFromINI(const QString &AppName, const QString &KeyName) const
 {
-    return LastSettingsFile::load(lastSettingsPath()).GetFromINI(AppName, KeyName);
+    return LastSettingsFile::load(lastSettingsPath()).file.GetFromINI(AppName, KeyName);
 }
 
 void Form1::RestoreLastSettings()
 {
+    const LoadedLastSettings loaded = LastSettingsFile::load(lastSettingsPath());
+    // A file that cannot be used would empty every box: keep them as they are.
+    if (loaded.state == LoadedLastSettings::State::Unusable) {
+        showStatus(loaded.error + QStringLiteral("; the last settings were not restored."));
+        return;
+    }
+    if (loaded.state == LoadedLastSettings::State::Missing)
+        return;
     ServerSettings settings = settingsFromControls();
     const QString startingMotd = settings.motd;
-    ::RestoreLastSettings(LastSettingsFile::load(lastSettingsPath()), settings);
+    ::RestoreLastSettings(loaded.file, settings);
     // The message box lays out every character before the window can show:
     // a message of megabytes, which only a damaged or foreign file holds,
     // would keep the window away for many seconds.

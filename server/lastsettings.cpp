@@ -4,8 +4,18 @@
 #include "textlines.h"
 
 #include <QFile>
+#include <QFileInfo>
 #include <QStringDecoder>
 #include <QStringView>
+
+#if defined(Q_OS_UNIX)
+#include <QScopeGuard>
+
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
 
 namespace {
 
@@ -64,13 +74,86 @@ LastSettingsFile::LastSettingsFile(const QByteArray &contents)
     m_lines = splitLines(utf8(bytes));
 }
 
-LastSettingsFile LastSettingsFile::load(const QString &path)
+namespace {
+
+LoadedLastSettings unusable(const QString &path, const QString &reason)
 {
+    LoadedLastSettings loaded;
+    loaded.state = LoadedLastSettings::State::Unusable;
+    loaded.error = QStringLiteral("Could not read %1: %2").arg(QFileInfo(path).fileName(), reason);
+    return loaded;
+}
+
+QString tooLarge()
+{
+    return QStringLiteral("it is larger than %1 MiB").arg(kMaxLastSettingsFileSize / (1024 * 1024));
+}
+
+} // namespace
+
+#if defined(Q_OS_UNIX)
+LoadedLastSettings LastSettingsFile::load(const QString &path)
+{
+    // Without O_NONBLOCK a FIFO at the name would hold start-up until
+    // something writes to it.
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    if (fd < 0) {
+        if (errno == ENOENT)
+            return {};
+        return unusable(path, qt_error_string(errno));
+    }
+    const auto closeFile = qScopeGuard([fd] { ::close(fd); });
+    // Checked on the open file, so that nothing can swap the name meanwhile.
+    struct stat status = {};
+    if (::fstat(fd, &status) != 0)
+        return unusable(path, qt_error_string(errno));
+    if (S_ISDIR(status.st_mode))
+        return unusable(path, QStringLiteral("it is a folder"));
+    if (!S_ISREG(status.st_mode))
+        return unusable(path, QStringLiteral("it is not a regular file"));
+    if (status.st_size > kMaxLastSettingsFileSize)
+        return unusable(path, tooLarge());
+
+    QByteArray contents;
+    contents.reserve(qsizetype(status.st_size));
+    // The size is checked again as the file is read: it may grow meanwhile,
+    // and some files report no size at all.
+    char buffer[64 * 1024];
+    for (;;) {
+        const ssize_t got = ::read(fd, buffer, sizeof buffer);
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got < 0)
+            return unusable(path, qt_error_string(errno));
+        if (got == 0)
+            break;
+        if (contents.size() + got > kMaxLastSettingsFileSize)
+            return unusable(path, tooLarge());
+        contents.append(buffer, got);
+    }
+    return {LoadedLastSettings::State::Read, LastSettingsFile(contents), {}};
+}
+#else
+LoadedLastSettings LastSettingsFile::load(const QString &path)
+{
+    const QFileInfo info(path);
+    if (!info.exists())
+        return {};
+    if (info.isDir())
+        return unusable(path, QStringLiteral("it is a folder"));
+    if (!info.isFile())
+        return unusable(path, QStringLiteral("it is not a regular file"));
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly))
-        return {};
-    return LastSettingsFile(file.readAll());
+        return unusable(path, file.errorString());
+    if (file.size() > kMaxLastSettingsFileSize)
+        return unusable(path, tooLarge());
+    const QByteArray contents = file.readAll();
+    if (file.error() != QFileDevice::NoError)
+        return unusable(path, file.errorString());
+    return {LoadedLastSettings::State::Read, LastSettingsFile(contents), {}};
 }
+#endif
 
 QString LastSettingsFile::GetFromINI(const QString &AppName, const QString &KeyName) const
 {

@@ -6,6 +6,13 @@
 #include <QString>
 #include <QStringList>
 
+// The most load reads. The program writes a few hundred bytes; this is far
+// above any file it writes, and far below what something endless at the
+// file's name (a link to /dev/zero) would take from memory.
+inline constexpr qint64 kMaxLastSettingsFileSize = 64 * 1024 * 1024;
+
+struct LoadedLastSettings;
+
 // The last-settings file as read once from disk, answering key lookups.
 class LastSettingsFile
 {
@@ -13,8 +20,10 @@ public:
     LastSettingsFile() = default;
     explicit LastSettingsFile(const QByteArray &contents);
 
-    // A missing or unreadable file reads as an empty one.
-    static LastSettingsFile load(const QString &path);
+    // Reads the regular file at path, of at most kMaxLastSettingsFileSize
+    // bytes. Anything else at that name (a folder, a FIFO, a device), or a
+    // file that cannot be read, is refused without waiting on it.
+    static LoadedLastSettings load(const QString &path);
 
     // The value of KeyName in the first section named AppName, exactly as
     // written after the first "="; empty when the section or key is missing.
@@ -23,6 +32,22 @@ public:
 
 private:
     QStringList m_lines;
+};
+
+// What load found at the path.
+struct LoadedLastSettings
+{
+    enum class State
+    {
+        Read,
+        Missing,
+        Unusable,
+    };
+    State state = State::Missing;
+    // Empty unless the file was read.
+    LastSettingsFile file;
+    // Why the file cannot be used, in plain words, when it is Unusable.
+    QString error;
 };
 
 // Replaces the settings with those of the file. The IP address is not stored

@@ -25,6 +25,9 @@
 
 #include <memory>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 using namespace testfiles;
 
 class TestForm1 : public QObject
@@ -52,6 +55,8 @@ private slots:
     void loadWithoutLastSettings();
     void loadRestoresAllButTheAddress();
     void restoreKeepsChoicesForBadValues();
+    void unusableLastSettingsKeepStartingValues_data();
+    void unusableLastSettingsKeepStartingValues();
 
     void startWritesFilesAndRuns();
     void startWithUnwritableFileStaysStopped();
@@ -508,6 +513,44 @@ void TestForm1::restoreKeepsChoicesForBadValues()
     QCOMPARE(child<QPlainTextEdit>("Text2")->toPlainText(), QStringLiteral("Welcome!\n"));
     QCOMPARE(child<QLineEdit>("Text1(0)")->text(), QStringLiteral("x"));
     QCOMPARE(child<QLineEdit>("Text1(4)")->text(), QString());
+}
+
+void TestForm1::unusableLastSettingsKeepStartingValues_data()
+{
+    QTest::addColumn<QString>("what");
+    QTest::addColumn<QString>("reason");
+    QTest::newRow("folder") << "folder"
+                            << "it is a folder";
+    QTest::newRow("FIFO") << "FIFO"
+                          << "it is not a regular file";
+    QTest::newRow("link to /dev/zero") << "link to /dev/zero"
+                                       << "it is not a regular file";
+    QTest::newRow("no read permission") << "no read permission" << qt_error_string(EACCES);
+}
+
+void TestForm1::unusableLastSettingsKeepStartingValues()
+{
+    QFETCH(QString, what);
+    QFETCH(QString, reason);
+    if (what == u"folder") {
+        QVERIFY(QDir().mkdir(kLastSettingsFileName));
+    } else if (what == u"FIFO") {
+        QCOMPARE(::mkfifo(QFile::encodeName(kLastSettingsFileName).constData(), 0600), 0);
+    } else if (what == u"link to /dev/zero") {
+        QVERIFY(QFile::link(QStringLiteral("/dev/zero"), kLastSettingsFileName));
+    } else if (what == u"no read permission") {
+        if (::geteuid() == 0)
+            QSKIP("root reads every file");
+        QVERIFY(writeFile(kLastSettingsFileName, "[Last]\r\nServerName=unread\r\n"));
+        QVERIFY(QFile::setPermissions(kLastSettingsFileName, QFile::WriteOwner));
+    }
+
+    m_form->Form_Load();
+    ServerSettings expected;
+    expected.ip = localIpAddress();
+    QVERIFY(m_form->settingsFromControls() == expected);
+    QCOMPARE(child<QLabel>("Label4")->text(), QStringLiteral("Could not read orbelithsrv.ini: ") + reason +
+                                                  QStringLiteral("; the last settings were not restored."));
 }
 
 void TestForm1::startWritesFilesAndRuns()

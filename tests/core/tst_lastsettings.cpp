@@ -5,6 +5,9 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 Q_DECLARE_METATYPE(ServerSettings)
 
 class TestLastSettings : public QObject
@@ -16,7 +19,8 @@ private slots:
     void reader();
     void junkGivesAResult_data();
     void junkGivesAResult();
-    void missingFileReadsEmpty();
+    void load_data();
+    void load();
 
     void roundTrip_data();
     void roundTrip();
@@ -145,20 +149,73 @@ void TestLastSettings::junkGivesAResult()
     QCOMPARE(LastSettingsFile(file).GetFromINI(QStringLiteral("Last"), QStringLiteral("A")), expected);
 }
 
-void TestLastSettings::missingFileReadsEmpty()
+void TestLastSettings::load_data()
 {
+    QTest::addColumn<QString>("what");
+    QTest::addColumn<int>("state");
+    QTest::addColumn<QString>("error");
+
+    const auto row = [](const char *what, LoadedLastSettings::State state, const QString &error = {}) {
+        QTest::newRow(what) << QString::fromLatin1(what) << int(state) << error;
+    };
+    using State = LoadedLastSettings::State;
+    row("regular file", State::Read);
+    row("link to a regular file", State::Read);
+    row("missing", State::Missing);
+    row("dangling link", State::Missing);
+    row("folder", State::Unusable, QStringLiteral("it is a folder"));
+    row("FIFO", State::Unusable, QStringLiteral("it is not a regular file"));
+    row("link to /dev/zero", State::Unusable, QStringLiteral("it is not a regular file"));
+    row("larger than the limit", State::Unusable, QStringLiteral("it is larger than 64 MiB"));
+    // A regular file whose reading fails, even for root.
+    row("read error", State::Unusable, qt_error_string(EIO));
+    row("no read permission", State::Unusable, qt_error_string(EACCES));
+}
+
+void TestLastSettings::load()
+{
+    QFETCH(QString, what);
+    QFETCH(int, state);
+    QFETCH(QString, error);
     QTemporaryDir dir;
     QVERIFY(dir.isValid());
-    const LastSettingsFile missing = LastSettingsFile::load(dir.filePath(QStringLiteral("absent.ini")));
-    QCOMPARE(missing.GetFromINI(QStringLiteral("Last"), QStringLiteral("ServerName")), QString());
+    const QString path = dir.filePath(kLastSettingsFileName);
+    const QString elsewhere = dir.filePath(QStringLiteral("elsewhere.ini"));
+    const QByteArray content = "[Last]\r\nServerName=From disk\r\n";
+    const auto write = [&content](const QString &to) {
+        QFile file(to);
+        return file.open(QIODevice::WriteOnly) && file.write(content) == content.size();
+    };
 
-    QFile file(dir.filePath(kLastSettingsFileName));
-    QVERIFY(file.open(QIODevice::WriteOnly));
-    file.write("[Last]\r\nServerName=From disk\r\n");
-    file.close();
-    QCOMPARE(LastSettingsFile::load(file.fileName())
-                 .GetFromINI(QStringLiteral("Last"), QStringLiteral("ServerName")),
-             QStringLiteral("From disk"));
+    if (what == u"regular file") {
+        QVERIFY(write(path));
+    } else if (what == u"link to a regular file") {
+        QVERIFY(write(elsewhere) && QFile::link(elsewhere, path));
+    } else if (what == u"dangling link") {
+        QVERIFY(QFile::link(elsewhere, path));
+    } else if (what == u"folder") {
+        QVERIFY(QDir(dir.path()).mkdir(kLastSettingsFileName));
+    } else if (what == u"FIFO") {
+        QCOMPARE(::mkfifo(QFile::encodeName(path).constData(), 0600), 0);
+    } else if (what == u"link to /dev/zero") {
+        QVERIFY(QFile::link(QStringLiteral("/dev/zero"), path));
+    } else if (what == u"larger than the limit") {
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::WriteOnly) && file.resize(kMaxLastSettingsFileSize + 1));
+    } else if (what == u"read error") {
+        QVERIFY(QFile::link(QStringLiteral("/proc/self/mem"), path));
+    } else if (what == u"no read permission") {
+        if (::geteuid() == 0)
+            QSKIP("root reads every file");
+        QVERIFY(write(path) && QFile::setPermissions(path, QFile::WriteOwner));
+    }
+
+    const LoadedLastSettings loaded = LastSettingsFile::load(path);
+    QCOMPARE(int(loaded.state), state);
+    QCOMPARE(loaded.error,
+             error.isEmpty() ? QString() : QStringLiteral("Could not read orbelithsrv.ini: ") + error);
+    QCOMPARE(loaded.file.GetFromINI(QStringLiteral("Last"), QStringLiteral("ServerName")),
+             state == int(LoadedLastSettings::State::Read) ? QStringLiteral("From disk") : QString());
 }
 
 void TestLastSettings::roundTrip_data()

@@ -11,10 +11,14 @@
 #include <QDir>
 #include <QFile>
 #include <QLabel>
+#include <QProcess>
 #include <QTemporaryDir>
 #include <QTest>
 
 #include <memory>
+
+#include <csignal>
+#include <sys/stat.h>
 
 Q_DECLARE_METATYPE(ServerSettings)
 
@@ -84,6 +88,7 @@ private slots:
     void startUpWithHostileFile();
     void overlongMessageIsLeftOut_data();
     void overlongMessageIsLeftOut();
+    void shippedProgramStartsPastFifo();
 
 private:
     // The window's settings once started in the current directory.
@@ -247,6 +252,43 @@ void TestHostileIni::overlongMessageIsLeftOut()
         QVERIFY2(status.contains(kLastSettingsFileName), qPrintable(status));
     }
     QVERIFY(form.isVisible());
+}
+
+void TestHostileIni::shippedProgramStartsPastFifo()
+{
+    // No writer ever opens it: an ordinary open of it waits for one forever.
+    QCOMPARE(::mkfifo(QFile::encodeName(kLastSettingsFileName).constData(), 0600), 0);
+    QProcess program;
+    program.setProcessChannelMode(QProcess::ForwardedChannels);
+    program.start(QStringLiteral(GUI_PROGRAM), QStringList());
+    QVERIFY(program.waitForStarted());
+    const auto pid = pid_t(program.processId());
+    // The program takes SIGTERM over only once the window is loaded.
+    const auto handlesSigterm = [pid] {
+        QFile status(QStringLiteral("/proc/%1/status").arg(pid));
+        if (!status.open(QIODevice::ReadOnly))
+            return false;
+        for (const QByteArray &line : status.readAll().split('\n')) {
+            if (line.startsWith("SigCgt:"))
+                return ((line.mid(7).trimmed().toULongLong(nullptr, 16) >> (SIGTERM - 1)) & 1) != 0;
+        }
+        return false;
+    };
+    const bool loaded =
+        QTest::qWaitFor([&] { return handlesSigterm() || program.state() == QProcess::NotRunning; }, 30000) &&
+        program.state() == QProcess::Running;
+    if (!loaded) {
+        program.kill();
+        program.waitForFinished();
+        QFAIL("the program did not get past its start-up");
+    }
+    QCOMPARE(::kill(pid, SIGTERM), 0);
+    QVERIFY(program.waitForFinished(20000));
+    QCOMPARE(program.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(program.exitCode(), 0);
+    QVERIFY(QFileInfo(kLastSettingsFileName).isFile() == false);
+    QCOMPARE(QDir().entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot),
+             QStringList{kLastSettingsFileName});
 }
 
 QTEST_MAIN(TestHostileIni)
