@@ -22,6 +22,7 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QTextDocument>
 #include <QTimer>
 
 #include <algorithm>
@@ -45,6 +46,33 @@ constexpr int kStatusLeft = 480, kStatusTop = 6360, kStatusWidth = 3495, kStatus
 // Room below the status line, left of the buttons, for a message that wraps.
 constexpr int kStatusMaxHeightPx = 80;
 constexpr qsizetype kMaxRestoredMotdLength = 65536;
+// The most a one-line box holds: far above any real value, and still quick
+// to show, since a box lays out its whole text (about a second for a
+// million characters). Start never writes more, so a restore cuts only what
+// another program wrote.
+constexpr int kMaxTextBoxLength = 65536;
+
+// The text cut to at most length UTF-16 units, never between the two halves
+// of a character. True when anything was cut.
+bool cutToLength(QString &text, qsizetype length)
+{
+    if (text.size() <= length)
+        return false;
+    if (length > 0 && text[length - 1].isHighSurrogate() && text[length].isLowSurrogate())
+        --length;
+    text.truncate(length);
+    return true;
+}
+
+// The message box's text as typed. toPlainText() would turn no-break spaces
+// into blanks and U+2028 into line breaks; only the document's own paragraph
+// separators, one between each two lines, are line breaks.
+QString messageBoxText(const QPlainTextEdit &box)
+{
+    QString text = box.document()->toRawText();
+    text.replace(QChar::ParagraphSeparator, u'\n');
+    return text;
+}
 constexpr int kLongestWaitForFirstPaintMs = 1000;
 
 } // namespace
@@ -101,6 +129,12 @@ std::vector<std::pair<int, QWidget *>> Form1::createControls()
                               const QRect &geometry, int tabIndex, const QFont &font = arial(9)) {
         auto *e = new QLineEdit(text, parent);
         place(e, name, geometry, tabIndex, font);
+        e->setMaxLength(kMaxTextBoxLength);
+        // Queued: the box is still inserting when it reports the cut.
+        const auto reportCut = [this, e] {
+            textBoxInputCut(e);
+        };
+        connect(e, &QLineEdit::inputRejected, this, reportCut, Qt::QueuedConnection);
         return e;
     };
     const auto frame = [&](const QString &name, const QString &caption, const QRect &geometry, int tabIndex) {
@@ -324,18 +358,55 @@ void Form1::RestoreLastSettings()
     ServerSettings settings = settingsFromControls();
     const QString startingMotd = settings.motd;
     ::RestoreLastSettings(loaded.file, settings);
+    QStringList problems;
     // The message box lays out every character before the window can show:
     // a message of megabytes, which only a damaged or foreign file holds,
     // would keep the window away for many seconds.
     if (settings.motd.size() > kMaxRestoredMotdLength) {
-        showStatus(QStringLiteral("The message of the day in %1 is too long to show (%2 characters, "
-                                  "at most %3); it was left out.")
-                       .arg(kLastSettingsFileName)
-                       .arg(settings.motd.size())
-                       .arg(kMaxRestoredMotdLength));
+        problems.append(QStringLiteral("The message of the day in %1 is too long to show (%2 characters, "
+                                       "at most %3); it was left out.")
+                            .arg(kLastSettingsFileName)
+                            .arg(settings.motd.size())
+                            .arg(kMaxRestoredMotdLength));
         settings.motd = startingMotd;
     }
+    const std::pair<const char *, QString *> textValues[] = {
+        {"ServerName", &settings.serverName},
+        {"Location", &settings.location},
+        {"URL", &settings.url},
+        {"MaxUsers", &settings.maxUsers},
+        {"Port", &settings.port},
+        {"MinPing", &settings.minPing},
+        {"FloodMsgNb", &settings.floodMsgNb},
+        {"FloodMsgTime", &settings.floodMsgTime},
+    };
+    for (const auto &[key, value] : textValues) {
+        const qsizetype length = value->size();
+        if (cutToLength(*value, kMaxTextBoxLength)) {
+            problems.append(QStringLiteral("%1 in %2 is too long for its box (%3 characters, at most %4); "
+                                           "it was cut.")
+                                .arg(QLatin1String(key), kLastSettingsFileName)
+                                .arg(length)
+                                .arg(kMaxTextBoxLength));
+        }
+    }
     applySettings(settings);
+    if (!problems.isEmpty())
+        showStatus(problems.join(u'\n'));
+}
+
+void Form1::textBoxInputCut(QLineEdit *box)
+{
+    // The box cuts what is typed or pasted at its limit wherever that falls,
+    // even between the two halves of a character: drop a half left alone.
+    const QString text = box->text();
+    const int cursor = box->cursorPosition();
+    if (cursor > 0 && text[cursor - 1].isHighSurrogate() &&
+        (cursor == text.size() || !text[cursor].isLowSurrogate()))
+        box->backspace();
+    showStatus(QStringLiteral("The text is too long for its box (at most %1 characters); the rest was "
+                              "left out.")
+                   .arg(box->maxLength()));
 }
 
 ServerSettings Form1::settingsFromControls() const
@@ -353,22 +424,27 @@ ServerSettings Form1::settingsFromControls() const
     s.minPing = m_text1[8]->text();
     const int connection = m_connectionSetting->checkedId();
     s.maxConnSet = connection >= 0 ? std::optional<int>(connection) : std::nullopt;
-    s.motd = motdFromEditorText(m_text2->toPlainText());
+    s.motd = motdFromEditorText(messageBoxText(*m_text2));
     return s;
 }
 
 void Form1::applySettings(const ServerSettings &s)
 {
-    m_text1[0]->setText(s.serverName);
-    m_text1[1]->setText(s.location);
-    m_text1[2]->setText(s.url);
-    m_text1[3]->setText(s.maxUsers);
-    m_text1[4]->setText(s.port);
+    // setText would cut a text that is too long between the halves of a character.
+    const auto setText = [](QLineEdit *box, QString text) {
+        cutToLength(text, box->maxLength());
+        box->setText(text);
+    };
+    setText(m_text1[0], s.serverName);
+    setText(m_text1[1], s.location);
+    setText(m_text1[2], s.url);
+    setText(m_text1[3], s.maxUsers);
+    setText(m_text1[4], s.port);
     (s.isPublic ? m_option2 : m_option1)->setChecked(true);
-    m_text1[5]->setText(s.ip);
-    m_text4->setText(s.floodMsgNb);
-    m_text3->setText(s.floodMsgTime);
-    m_text1[8]->setText(s.minPing);
+    setText(m_text1[5], s.ip);
+    setText(m_text4, s.floodMsgNb);
+    setText(m_text3, s.floodMsgTime);
+    setText(m_text1[8], s.minPing);
     if (s.maxConnSet && *s.maxConnSet >= 0 && *s.maxConnSet < kConnectionSettingCount)
         m_option3[*s.maxConnSet]->setChecked(true);
     m_text2->setPlainText(motdToEditorText(s.motd));

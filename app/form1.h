@@ -85,6 +85,8 @@ private:
     std::vector<std::pair<int, QWidget *>> createControls();
     void setTabOrderByIndex(std::vector<std::pair<int, QWidget *>> tabIndices);
     void setRunning(bool running);
+    // Typing or pasting went past the box's limit.
+    void textBoxInputCut(QLineEdit *box);
     void showStatus(const QString &text);
     // What the control reports later: a server that ended by itself, and
     // the end of every server that Stop asked to end.

@@ -21,6 +21,7 @@
 #include <QStyleOptionButton>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTextDocument>
 #include <QtMath>
 
 #include <memory>
@@ -57,6 +58,11 @@ private slots:
     void restoreKeepsChoicesForBadValues();
     void unusableLastSettingsKeepStartingValues_data();
     void unusableLastSettingsKeepStartingValues();
+    void charactersReachBothFilesAndComeBack_data();
+    void charactersReachBothFilesAndComeBack();
+    void longValuesAreRestoredOrCutWhole_data();
+    void longValuesAreRestoredOrCutWhole();
+    void pasteAtTheLimitKeepsCharactersWhole();
 
     void startWritesFilesAndRuns();
     void startWithUnwritableFileStaysStopped();
@@ -551,6 +557,90 @@ void TestForm1::unusableLastSettingsKeepStartingValues()
     QVERIFY(m_form->settingsFromControls() == expected);
     QCOMPARE(child<QLabel>("Label4")->text(), QStringLiteral("Could not read orbelithsrv.ini: ") + reason +
                                                   QStringLiteral("; the last settings were not restored."));
+}
+
+void TestForm1::charactersReachBothFilesAndComeBack_data()
+{
+    QTest::addColumn<QString>("value");
+    QTest::newRow("no-break space") << QStringLiteral("Bienvenue\u00a0!");
+    QTest::newRow("line separator") << QStringLiteral("one\u2028two");
+    QTest::newRow("character beyond 16 bits") << QStringLiteral("\U0001F600 ok");
+    QTest::newRow("zero-width no-break space") << QStringLiteral("\ufeffx\u200by");
+}
+
+void TestForm1::charactersReachBothFilesAndComeBack()
+{
+    QFETCH(QString, value);
+    const QByteArray utf8 = value.toUtf8();
+    child<QLineEdit>("Text1(0)")->setText(value);
+    auto *message = child<QPlainTextEdit>("Text2");
+    message->clear();
+    message->insertPlainText(value + u'\n' + value);
+    click("Command1");
+    QCOMPARE(m_log.launches, 1);
+
+    const QByteArray config = readFile(kServerConfigFileName);
+    QVERIFY2(config.contains("ServerName=" + utf8 + "\r\n"), config.constData());
+    QVERIFY2(config.contains("\r\nMotdLine=" + utf8 + "\r\nMotdLine=" + utf8 + "\r\n"), config.constData());
+    const QByteArray lastSettings = readFile(kLastSettingsFileName);
+    QVERIFY2(lastSettings.contains("ServerName=" + utf8 + "\r\n"), lastSettings.constData());
+    QVERIFY2(lastSettings.contains("\r\nMotdLine=" + utf8 + '@' + utf8 + "@\r\n"), lastSettings.constData());
+
+    // And back into a new window as they were.
+    RecordingControl::Log log;
+    Form1 restored(std::make_unique<RecordingControl>(log));
+    restored.Form_Load();
+    const ServerSettings settings = restored.settingsFromControls();
+    QCOMPARE(settings.serverName, value);
+    QCOMPARE(settings.motd, value + QStringLiteral("\r\n") + value);
+    QCOMPARE(restored.findChild<QPlainTextEdit *>(QStringLiteral("Text2"))->document()->toRawText(),
+             value + QChar(QChar::ParagraphSeparator) + value);
+}
+
+void TestForm1::longValuesAreRestoredOrCutWhole_data()
+{
+    QTest::addColumn<QString>("value");
+    QTest::addColumn<QString>("shown");
+
+    const QString pair = QStringLiteral("\U0001F600");
+    QTest::newRow("40 000 characters, in pairs") << pair.repeated(20000) << pair.repeated(20000);
+    QTest::newRow("65 536 characters") << QString(65536, u'x') << QString(65536, u'x');
+    QTest::newRow("65 537 characters") << QString(65537, u'x') << QString(65536, u'x');
+    QTest::newRow("a pair across the limit") << u'a' + pair.repeated(33000) << u'a' + pair.repeated(32767);
+}
+
+void TestForm1::longValuesAreRestoredOrCutWhole()
+{
+    QFETCH(QString, value);
+    QFETCH(QString, shown);
+    QVERIFY(writeFile(kLastSettingsFileName,
+                      "[Last]\r\nServerName=" + value.toUtf8() + "\r\nLocation=" + value.toUtf8() + "\r\n"));
+    m_form->Form_Load();
+    QCOMPARE(child<QLineEdit>("Text1(0)")->text(), shown);
+    QCOMPARE(child<QLineEdit>("Text1(1)")->text(), shown);
+    const QString status = child<QLabel>("Label4")->text();
+    if (shown == value) {
+        QCOMPARE(status, QString());
+    } else {
+        const QString cut = QStringLiteral("%1 in orbelithsrv.ini is too long for its box (%2 characters, at "
+                                           "most 65536); it was cut.");
+        QCOMPARE(status, cut.arg(QStringLiteral("ServerName")).arg(value.size()) + u'\n' +
+                             cut.arg(QStringLiteral("Location")).arg(value.size()));
+    }
+}
+
+void TestForm1::pasteAtTheLimitKeepsCharactersWhole()
+{
+    auto *box = child<QLineEdit>("Text1(1)");
+    QCOMPARE(box->maxLength(), 65536);
+    const QString room(65535, u'x');
+    box->setText(room);
+    // A character of two halves, where only one fits.
+    box->insert(QStringLiteral("\U0001F600"));
+    QTRY_COMPARE(child<QLabel>("Label4")->text(),
+                 QStringLiteral(
+                     "The text is too long for its box (at most 65536 characters); the rest was left out."));
+    QCOMPARE(box->text(), room);
 }
 
 void TestForm1::startWritesFilesAndRuns()
