@@ -56,9 +56,12 @@ void TestProcessScan::recycledPidIsNotTakenForTheServer()
     QFETCH(bool, sameFolder);
     QTemporaryDir here, elsewhere;
     QVERIFY(here.isValid() && elsewhere.isValid());
-    const pid_t server = startIn(here.path(), {QStringLiteral(STANDIN_DIR "/orbelithsrv")});
+    // A server that needs no configuration and runs until killed.
+    const pid_t server = startIn(here.path(), {QStringLiteral(STUBBORN_DIR "/orbelithsrv")});
     QVERIFY(server > 0);
-    QTRY_COMPARE_WITH_TIMEOUT(serversIn(here.path()), std::set<pid_t>{server}, 20000);
+    QVERIFY(QTest::qWaitFor([&] { return QFile::exists(here.filePath(QStringLiteral("stubborn.ready"))); },
+                            20000));
+    QCOMPARE(serversIn(here.path()), std::set<pid_t>{server});
     DirectoryId folder;
     QVERIFY(directoryId(QFile::encodeName(here.path()).constData(), &folder));
 
