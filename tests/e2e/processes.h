@@ -127,6 +127,20 @@ inline pid_t startIn(const QString &directory, const QStringList &arguments,
     return error == 0 ? pid : -1;
 }
 
+// Whether a process catches signal rather than dying of it: the shipped
+// program takes the termination signals over once its window is loaded.
+inline bool catchesSignal(pid_t pid, int signal)
+{
+    QFile status(QStringLiteral("/proc/%1/status").arg(pid));
+    if (!status.open(QIODevice::ReadOnly))
+        return false;
+    for (const QByteArray &line : status.readAll().split('\n')) {
+        if (line.startsWith("SigCgt:"))
+            return ((line.mid(7).trimmed().toULongLong(nullptr, 16) >> (signal - 1)) & 1) != 0;
+    }
+    return false;
+}
+
 // The file name of a process's executable, once it has one.
 inline QString imageOf(pid_t pid)
 {

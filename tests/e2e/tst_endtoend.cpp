@@ -399,18 +399,7 @@ void TestEndToEnd::terminationSignalEndsLikeExit()
     QVERIFY(QTest::qWaitFor([] { return QFile::exists(QStringLiteral("stubborn.ready")); }, 5000));
     const pid_t gui = startIn(QDir::currentPath(), {QStringLiteral(GUI_PROGRAM)}, QStringLiteral("gui.out"));
     QVERIFY(gui > 0);
-    // Ready once it catches the signal rather than dying of it.
-    const auto catches = [gui, signal] {
-        QFile status(QStringLiteral("/proc/%1/status").arg(gui));
-        if (!status.open(QIODevice::ReadOnly))
-            return false;
-        for (const QByteArray &line : status.readAll().split('\n')) {
-            if (line.startsWith("SigCgt:"))
-                return ((line.mid(7).trimmed().toULongLong(nullptr, 16) >> (signal - 1)) & 1) != 0;
-        }
-        return false;
-    };
-    QVERIFY(QTest::qWaitFor(catches, 10000));
+    QVERIFY(QTest::qWaitFor([gui, signal] { return catchesSignal(gui, signal); }, 10000));
     QCOMPARE(::kill(gui, signal), 0);
     int status = -1;
     QVERIFY(QTest::qWaitFor([&] { return ::waitpid(gui, &status, WNOHANG) == gui; }, 10000));

@@ -6,6 +6,7 @@
 #include "configfiles.h"
 #include "form1.h"
 #include "motdcodec.h"
+#include "processes.h"
 
 #include <QAbstractButton>
 #include <QDir>
@@ -264,18 +265,12 @@ void TestHostileIni::shippedProgramStartsPastFifo()
     QVERIFY(program.waitForStarted());
     const auto pid = pid_t(program.processId());
     // The program takes SIGTERM over only once the window is loaded.
-    const auto handlesSigterm = [pid] {
-        QFile status(QStringLiteral("/proc/%1/status").arg(pid));
-        if (!status.open(QIODevice::ReadOnly))
-            return false;
-        for (const QByteArray &line : status.readAll().split('\n')) {
-            if (line.startsWith("SigCgt:"))
-                return ((line.mid(7).trimmed().toULongLong(nullptr, 16) >> (SIGTERM - 1)) & 1) != 0;
-        }
-        return false;
-    };
     const bool loaded =
-        QTest::qWaitFor([&] { return handlesSigterm() || program.state() == QProcess::NotRunning; }, 30000) &&
+        QTest::qWaitFor(
+            [&] {
+                return testprocesses::catchesSignal(pid, SIGTERM) || program.state() == QProcess::NotRunning;
+            },
+            30000) &&
         program.state() == QProcess::Running;
     if (!loaded) {
         program.kill();
