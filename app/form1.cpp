@@ -73,6 +73,9 @@ QString messageBoxText(const QPlainTextEdit &box)
     text.replace(QChar::ParagraphSeparator, u'\n');
     return text;
 }
+
+// Form_Load's search for a running server waits at most this long for the
+// first paint.
 constexpr int kLongestWaitForFirstPaintMs = 1000;
 
 } // namespace
