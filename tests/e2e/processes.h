@@ -8,11 +8,13 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QScopeGuard>
 #include <QTcpServer>
 #include <QTest>
 
 #include <csignal>
 #include <fcntl.h>
+#include <grp.h>
 #include <set>
 #include <spawn.h>
 #include <sys/types.h>
@@ -139,6 +141,23 @@ inline bool catchesSignal(pid_t pid, int signal)
             return ((line.mid(7).trimmed().toULongLong(nullptr, 16) >> (signal - 1)) & 1) != 0;
     }
     return false;
+}
+
+// Until the guard ends, the whole process acts as user uid (and group uid):
+// files it makes are that user's, permissions bind it, and the processes it
+// launches are wholly that user's. Root stays the saved user, to come back
+// to. first: whether the switch was made.
+inline auto actAsUser(uid_t uid)
+{
+    std::vector<gid_t> groups(size_t(std::max(::getgroups(0, nullptr), 0)));
+    groups.resize(size_t(std::max(::getgroups(int(groups.size()), groups.data()), 0)));
+    const bool ok =
+        ::setgroups(0, nullptr) == 0 && ::setresgid(uid, uid, 0) == 0 && ::setresuid(uid, uid, 0) == 0;
+    return std::make_pair(ok, qScopeGuard([groups] {
+                              if (::setresuid(0, 0, 0) != 0 || ::setresgid(0, 0, 0) != 0 ||
+                                  ::setgroups(groups.size(), groups.data()) != 0)
+                                  qFatal("could not become root again");
+                          }));
 }
 
 // The file name of a process's executable, once it has one.

@@ -13,10 +13,14 @@
 #include <QTest>
 
 #include <fcntl.h>
+#include <linux/capability.h>
 #include <poll.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 
+#include <algorithm>
 #include <memory>
+#include <optional>
 
 using namespace testprocesses;
 using namespace testfiles;
@@ -355,18 +359,46 @@ void TestServerControl::stopEndsLaunchedServerWhateverItsName_data()
     QTest::newRow("a link to orbelithsrv-1.0") << "link";
     QTest::newRow("a wrapper that execs orbelithsrv.x86_64") << "exec";
     QTest::newRow("a wrapper that forks orbelithsrv.x86_64") << "fork";
+    // Its /proc/PID/exe is root's to read, so its own user cannot find it by
+    // name.
+    QTest::newRow("orbelithsrv with file capabilities, by a normal user") << "capabilities";
 }
+
+namespace {
+
+// Gives a file CAP_NET_BIND_SERVICE, as setcap cap_net_bind_service+ep does.
+bool giveFileCapability(const QString &file)
+{
+    vfs_cap_data capability{};
+    capability.magic_etc = VFS_CAP_REVISION_2 | VFS_CAP_FLAGS_EFFECTIVE;
+    capability.data[0].permitted = 1u << CAP_NET_BIND_SERVICE;
+    return ::setxattr(QFile::encodeName(file).constData(), "security.capability", &capability,
+                      sizeof capability, 0) == 0;
+}
+
+} // namespace
 
 void TestServerControl::stopEndsLaunchedServerWhateverItsName()
 {
     QFETCH(QString, how);
     // The real server, renamed: it ignores SIGTERM, so only the kill after
     // the grace period ends it, and it is never found by its name.
-    const QString realName = how == QStringLiteral("link") ? QStringLiteral("orbelithsrv-1.0")
-                                                           : QStringLiteral("orbelithsrv.x86_64");
+    const QString realName = how == QStringLiteral("link")           ? QStringLiteral("orbelithsrv-1.0")
+                             : how == QStringLiteral("capabilities") ? QStringLiteral("orbelithsrv")
+                                                                     : QStringLiteral("orbelithsrv.x86_64");
     const QString real = programDir() + u'/' + realName;
     QVERIFY(QFile::copy(QStringLiteral(STUBBORN_DIR "/orbelithsrv"), real));
-    if (how == QStringLiteral("link"))
+    std::optional<decltype(actAsUser(0))> asUser;
+    if (how == QStringLiteral("capabilities")) {
+        if (::geteuid() != 0 || !giveFileCapability(real))
+            QSKIP("needs root, to give a file capabilities and to act as another user");
+        // The user needs to reach the program and write in the folder.
+        QVERIFY(QFile::setPermissions(m_root->path(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner |
+                                                          QFile::ReadOther | QFile::ExeOther));
+        QVERIFY(::chmod(".", 0777) == 0);
+        asUser.emplace(actAsUser(65534));
+        QVERIFY(asUser->first);
+    } else if (how == QStringLiteral("link"))
         QVERIFY(QFile::link(real, programDir() + QStringLiteral("/orbelithsrv")));
     else if (how == QStringLiteral("exec"))
         writeServerScript("exec '" + QFile::encodeName(real) + "'\n");
@@ -376,14 +408,32 @@ void TestServerControl::stopEndsLaunchedServerWhateverItsName()
     PosixServerControl control({programDir(), 300ms});
     QVERIFY(control.launchServer().result.ok());
     QVERIFY(QTest::qWaitFor([] { return QFile::exists(QStringLiteral("stubborn.ready")); }, 5000));
-    const auto running = [&realName] {
-        return processesByImageName(realName.toStdString());
+    const QString here = QDir::current().canonicalPath();
+    const bool byAnotherUser = asUser.has_value();
+    // Of any user but this test: the folder is the test's own.
+    const auto runningHere = [&here] {
+        const QStringList entries =
+            QDir(QStringLiteral("/proc")).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
+        return size_t(std::count_if(entries.begin(), entries.end(), [&here](const QString &entry) {
+            return entry.front().isDigit() && entry != QString::number(::getpid()) &&
+                   QFile::symLinkTarget(QStringLiteral("/proc/%1/cwd").arg(entry)) == here;
+        }));
     };
-    QCOMPARE(running().size(), size_t(1));
+    const auto running = [&] {
+        return byAnotherUser ? runningHere() : processesByImageName(realName.toStdString()).size();
+    };
+    if (byAnotherUser) {
+        // Its own user cannot find it by name and folder, only by the launch.
+        QVERIFY(serversIn(here).empty());
+    } else {
+        QCOMPARE(running(), size_t(1));
+    }
     QSignalSpy stopped(&control, &ServerControl::serversStopped);
     QVERIFY(control.stopServers().ok());
     QVERIFY(stopped.wait(10000));
-    QVERIFY(running().empty());
+    asUser.reset();
+    // Once the reaper, which runs in the folder too, is done.
+    QTRY_COMPARE(running(), size_t(0));
     QTRY_COMPARE(zombieChildren(), QStringList());
 }
 

@@ -295,22 +295,6 @@ namespace {
 constexpr uid_t kOperator = 65534;
 constexpr uid_t kOtherUser = 65533;
 
-// Until the guard ends, the whole process acts as the operator: files it makes
-// are the operator's, permissions bind it, and the servers it launches are
-// wholly the operator's. Root stays the saved user, to come back to.
-auto becomeOperator()
-{
-    std::vector<gid_t> groups(size_t(std::max(::getgroups(0, nullptr), 0)));
-    groups.resize(size_t(std::max(::getgroups(int(groups.size()), groups.data()), 0)));
-    const bool ok = ::setgroups(0, nullptr) == 0 && ::setresgid(kOperator, kOperator, 0) == 0 &&
-                    ::setresuid(kOperator, kOperator, 0) == 0;
-    return std::make_pair(ok, qScopeGuard([groups] {
-                              if (::setresuid(0, 0, 0) != 0 || ::setresgid(0, 0, 0) != 0 ||
-                                  ::setgroups(groups.size(), groups.data()) != 0)
-                                  qFatal("could not become root again");
-                          }));
-}
-
 } // namespace
 
 void TestWriteFaults::linkAtFinalName_data()
@@ -378,7 +362,7 @@ void TestWriteFaults::linkAtFinalName()
     const QString linkedTo = QFile::symLinkTarget(name);
 
     {
-        auto [ok, asRoot] = becomeOperator();
+        auto [ok, asRoot] = actAsUser(kOperator);
         QVERIFY2(ok, strerror(errno));
         QVERIFY(QDir::setCurrent(shared));
         // A server that stays up until stopped, so that any launch shows.
