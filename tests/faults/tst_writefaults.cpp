@@ -83,6 +83,9 @@ private:
     }
     void click(const char *name) { QTest::mouseClick(child<QAbstractButton>(name), Qt::LeftButton); }
 
+    // A new window with a real control, pointed at a server that stays up
+    // until killed, presses Start with a changed name: any launch shows.
+    void pressStartInNewWindow();
     // Start, in the current directory, fails on failingFile for reason:
     // nothing is launched, the window stays Stopped, no temporary file is left.
     void startFailsOn(const QString &failingFile, const QString &reason);
@@ -107,18 +110,22 @@ void TestWriteFaults::cleanup()
     QDir::setCurrent(m_previousDir);
 }
 
-void TestWriteFaults::startFailsOn(const QString &failingFile, const QString &reason)
+void TestWriteFaults::pressStartInNewWindow()
 {
-    const QString dir = QDir::currentPath();
-    const QStringList before = entries(dir);
-    // A real control, pointed at a server that stays up until killed: had
-    // Start launched it, it would still be running below.
     m_form = std::make_unique<Form1>(
         std::make_unique<PosixServerControl>(PosixServerControl::Options{serverDir(), 1s}));
     m_form->Form_Load();
     m_form->show();
     child<QLineEdit>("Text1(0)")->setText(QStringLiteral("Newer"));
     click("Command1");
+}
+
+void TestWriteFaults::startFailsOn(const QString &failingFile, const QString &reason)
+{
+    const QString dir = QDir::currentPath();
+    const QStringList before = entries(dir);
+    // Had Start launched the server, it would still be running below.
+    pressStartInNewWindow();
 
     const QString status = child<QLabel>("Label4")->text();
     QVERIFY2(status.startsWith(QStringLiteral("Could not write %1: ").arg(failingFile)), qPrintable(status));
@@ -365,13 +372,7 @@ void TestWriteFaults::linkAtFinalName()
         auto [ok, asRoot] = actAsUser(kOperator);
         QVERIFY2(ok, strerror(errno));
         QVERIFY(QDir::setCurrent(shared));
-        // A server that stays up until stopped, so that any launch shows.
-        m_form = std::make_unique<Form1>(
-            std::make_unique<PosixServerControl>(PosixServerControl::Options{serverDir(), 1s}));
-        m_form->Form_Load();
-        m_form->show();
-        child<QLineEdit>("Text1(0)")->setText(QStringLiteral("Newer"));
-        click("Command1");
+        pressStartInNewWindow();
         const QString status = child<QLabel>("Label4")->text();
         const ServerSettings settings = m_form->settingsFromControls();
 
