@@ -98,7 +98,7 @@ void TestMisbehavingServer::cleanup()
 bool TestMisbehavingServer::linkProgram(const char *builtDir)
 {
     QFile::remove(program());
-    return QFile::link(QString::fromLatin1(builtDir) + QStringLiteral("/orbelithsrv"), program());
+    return QFile::link(QFile::decodeName(builtDir) + QStringLiteral("/orbelithsrv"), program());
 }
 
 void TestMisbehavingServer::startAndStopWork()

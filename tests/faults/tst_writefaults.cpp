@@ -348,6 +348,14 @@ void TestWriteFaults::linkAtFinalName()
     QCOMPARE(::chown(QFile::encodeName(own).constData(), kOperator, kOperator), 0);
     QCOMPARE(::chmod(QFile::encodeName(own).constData(), 0700), 0);
     QCOMPARE(::chmod(QFile::encodeName(shared).constData(), 01777), 0);
+    // The users launch a copy of the server that they can reach wherever the
+    // build tree lies (under a folder only root may enter, say).
+    const QString bin = tmp.filePath(QStringLiteral("bin"));
+    QVERIFY(QDir().mkdir(bin) &&
+            QFile::copy(serverDir() + QStringLiteral("/orbelithsrv"), bin + QStringLiteral("/orbelithsrv")));
+    QCOMPARE(::chmod(QFile::encodeName(bin + QStringLiteral("/orbelithsrv")).constData(), 0755), 0);
+    qputenv("ORBELITH_FAULT_SERVER_DIR", QFile::encodeName(bin));
+    const auto builtServer = qScopeGuard([] { qunsetenv("ORBELITH_FAULT_SERVER_DIR"); });
     const QString target = own + QStringLiteral("/kept-elsewhere");
     QVERIFY(writeFile(target, "the operator's file"));
     QCOMPARE(::chown(QFile::encodeName(target).constData(), kOperator, kOperator), 0);
