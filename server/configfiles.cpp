@@ -136,7 +136,12 @@ QByteArray WriteLastSettings(const ServerSettings &s)
     out.line(QStringLiteral("FloodMsgTime"), s.floodMsgTime);
     out.line(QStringLiteral("MinPing"), s.minPing);
     writeMaxConnSet(out, s);
-    out.line(QStringLiteral("MotdLine"), JoinMotdLines(SplitMotdLines(s.motd)));
+    const QStringList motdLines = SplitMotdLines(s.motd);
+    out.line(QStringLiteral("MotdLine"), JoinMotdLines(motdLines));
+    // Only where the "@" form loses something, so that the file stays as
+    // other programs of the server's world know it.
+    if (MotdNeedsExactForm(motdLines))
+        out.line(kExactMotdKey, EncodeMotdExact(motdLines));
     return out.bytes();
 }
 

@@ -205,6 +205,13 @@ void RestoreLastSettings(const LastSettingsFile &file, ServerSettings &s)
         s.isPublic = (isPublic == 1.0);
 
     const QString motd = get("last", "MotdLine");
-    if (!motd.isEmpty())
+    if (!motd.isEmpty()) {
         s.motd = DecodeMotd(motd);
+        // The exact form counts only while it agrees with MotdLine: another
+        // program may have changed that alone.
+        const std::optional<QStringList> exact =
+            DecodeMotdExact(file.GetFromINI(QStringLiteral("Last"), kExactMotdKey));
+        if (exact && JoinMotdLines(*exact) == motd)
+            s.motd = exact->join(QStringLiteral("\r\n"));
+    }
 }

@@ -2,6 +2,8 @@
 
 #include "textlines.h"
 
+#include <algorithm>
+
 namespace {
 constexpr QChar kLineEnd = u'@';
 } // namespace
@@ -44,6 +46,48 @@ QString DecodeMotd(const QString &value)
     }
     decoded.append(body.sliced(start));
     return decoded;
+}
+
+bool MotdNeedsExactForm(const QStringList &lines)
+{
+    return std::any_of(lines.begin(), lines.end(),
+                       [](const QString &line) { return line.contains(kLineEnd); });
+}
+
+QString EncodeMotdExact(const QStringList &lines)
+{
+    QStringList escaped;
+    escaped.reserve(lines.size());
+    for (QString line : lines)
+        escaped.append(line.replace(u'%', QStringLiteral("%25")).replace(kLineEnd, QStringLiteral("%40")));
+    return JoinMotdLines(escaped);
+}
+
+std::optional<QStringList> DecodeMotdExact(const QString &value)
+{
+    if (!value.endsWith(kLineEnd))
+        return std::nullopt;
+    QStringList lines = QStringView(value).chopped(1).toString().split(kLineEnd);
+    for (QString &line : lines) {
+        QString plain;
+        plain.reserve(line.size());
+        for (qsizetype i = 0; i < line.size(); ++i) {
+            if (line[i] != u'%') {
+                plain += line[i];
+                continue;
+            }
+            const QStringView code = QStringView(line).mid(i + 1, 2);
+            if (code == u"25")
+                plain += u'%';
+            else if (code == u"40")
+                plain += kLineEnd;
+            else
+                return std::nullopt;
+            i += 2;
+        }
+        line = plain;
+    }
+    return lines;
 }
 
 QString motdFromEditorText(const QString &editorText)

@@ -566,6 +566,7 @@ void TestForm1::charactersReachBothFilesAndComeBack_data()
     QTest::newRow("line separator") << QStringLiteral("one\u2028two");
     QTest::newRow("character beyond 16 bits") << QStringLiteral("\U0001F600 ok");
     QTest::newRow("zero-width no-break space") << QStringLiteral("\ufeffx\u200by");
+    QTest::newRow("@ inside a line") << QStringLiteral("Questions: admin@example.com");
 }
 
 void TestForm1::charactersReachBothFilesAndComeBack()

@@ -158,7 +158,9 @@ void TestConfigFiles::lastSettingsLines_data()
     QTest::newRow("changed") << changed
                              << QByteArray("[Last]\r\nServerName= name = x \r\nLocation=\r\nURL=http://\r\n"
                                            "MaxUsers=50\r\nPort=27888\r\nPublic=0\r\nFloodMsgNb=3\r\n"
-                                           "FloodMsgTime=5\r\nMinPing=0\r\nMotdLine=one@@t@o@\r\n");
+                                           "FloodMsgTime=5\r\nMinPing=0\r\nMotdLine=one@@t@o@\r\n"
+                                           // The "@" inside a line, kept exactly.
+                                           "MotdText=one@@t%40o@\r\n");
 }
 
 void TestConfigFiles::lastSettingsLines()

@@ -248,6 +248,10 @@ void TestLastSettings::roundTrip_data()
     unicode.serverName = QStringLiteral("Zürich 北京");
     unicode.motd = QStringLiteral("ß\r\n€");
     QTest::newRow("non-ASCII") << unicode;
+
+    ServerSettings at;
+    at.motd = QStringLiteral("Questions: admin@example.com\r\n100% @fun@\r\n");
+    QTest::newRow("@ and % inside lines") << at;
 }
 
 void TestLastSettings::roundTrip()
@@ -322,6 +326,16 @@ void TestLastSettings::restoreSetsOrKeeps_data()
     QTest::newRow("MotdLine decoded")
         << texts + "MotdLine=a@b@@\n"
         << lan << changed(lan, [](ServerSettings &s) { s.motd = "a\r\nb\r\n"; });
+    QTest::newRow("MotdText keeps an @ inside a line")
+        << texts + "MotdLine=Questions: admin@example.com@Have fun@\nMotdText=Questions: "
+                   "admin%40example.com@Have fun@\n"
+        << lan
+        << changed(lan, [](ServerSettings &s) { s.motd = "Questions: admin@example.com\r\nHave fun"; });
+    // Another program rewrote the message, or wrote nonsense there.
+    for (const char *exact : {"Questions: admin%40example.com@", "a%4b@", "a%40b"})
+        QTest::addRow("MotdText=%s against MotdLine=a@b@", exact)
+            << texts + "MotdLine=a@b@\nMotdText=" + exact + "\n"
+            << lan << changed(lan, [](ServerSettings &s) { s.motd = "a\r\nb"; });
 
     ServerSettings emptied = lan;
     emptied.serverName = emptied.location = emptied.url = emptied.maxUsers = emptied.port = QString();

@@ -212,8 +212,13 @@ ServerSettings expectedRestore(const ReferenceIni &ini, ServerSettings s)
     if (const auto isPublic = number(ini.get("Last", "Public")))
         s.isPublic = *isPublic == 1.0;
     const std::string motd = ini.get("Last", "MotdLine");
+    std::vector<std::string> exact;
     if (!motd.empty())
         s.motd = ref::decode(ref::decodeMotd(motd));
+    // The exact form, where it agrees with MotdLine.
+    if (!motd.empty() && ref::exactMotdLines(ini.get("Last", "MotdText"), &exact) &&
+        ref::validUtf8(ref::join(exact, "@") + "@") == ref::validUtf8(motd))
+        s.motd = ref::decode(ref::join(exact, "\r\n"));
     return s;
 }
 

@@ -109,4 +109,27 @@ inline std::string decodeMotd(std::string value)
     return text;
 }
 
+// The exact form of the message's lines: the "@" form with "%25" for "%" and
+// "%40" for "@" inside a line. False when the value is not in that form.
+inline bool exactMotdLines(std::string value, std::vector<std::string> *lines)
+{
+    if (value.empty() || value.back() != '@')
+        return false;
+    value.pop_back();
+    lines->assign(1, std::string());
+    for (std::size_t i = 0; i < value.size(); ++i) {
+        if (value[i] == '@') {
+            lines->emplace_back();
+        } else if (value[i] != '%') {
+            lines->back() += value[i];
+        } else if (value.compare(i + 1, 2, "25") == 0 || value.compare(i + 1, 2, "40") == 0) {
+            lines->back() += value[i + 1] == '2' ? '%' : '@';
+            i += 2;
+        } else {
+            return false;
+        }
+    }
+    return true;
+}
+
 } // namespace ref
