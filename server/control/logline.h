@@ -6,6 +6,8 @@
 // The server's output file in its working directory, and the previous run's.
 inline const QString kServerLogFileName = QStringLiteral("orbelithsrv.log");
 inline const QString kPreviousServerLogFileName = QStringLiteral("orbelithsrv.log.1");
+// Where a new run's log is made, until its server has started.
+inline const QString kNewServerLogFileName = QStringLiteral("orbelithsrv.log.new");
 
 // How much of the log's end is read for its last line, and how much of that
 // line the status line shows.

@@ -36,6 +36,9 @@ struct LaunchResult
     // ("Is a directory"); empty when it goes to the log. The server starts
     // all the same.
     QString noLogReason;
+    // Why the previous run's log was not kept as orbelithsrv.log.1, this
+    // run's output being added to the same log; empty when it was kept.
+    QString logNotRotated{};
 };
 
 // What the front-end asks of the operating system about the server. No call
@@ -92,6 +95,10 @@ signals:
     void serversStopped();
     // A server that the search prepareAdoption() started found, now watched.
     void serverAdopted(qint64 pid);
+    // The search that prepareAdoption() started and adoptRunningServer()
+    // did not wait for has answered (after serverAdopted() when it found
+    // one).
+    void adoptionAnswered();
     // The opener that openUrl() started could not open the address: the
     // status line's words for why.
     void urlOpenFailed(const QString &message);

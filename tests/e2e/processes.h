@@ -129,18 +129,25 @@ inline pid_t startIn(const QString &directory, const QStringList &arguments,
     return error == 0 ? pid : -1;
 }
 
-// Whether a process catches signal rather than dying of it: the shipped
-// program takes the termination signals over once its window is loaded.
-inline bool catchesSignal(pid_t pid, int signal)
+// Whether a signal is in a set of a process's /proc status ("SigCgt": it
+// catches it; "ShdPnd": it is pending, sent while blocked).
+inline bool signalIn(pid_t pid, const QByteArray &set, int signal)
 {
     QFile status(QStringLiteral("/proc/%1/status").arg(pid));
     if (!status.open(QIODevice::ReadOnly))
         return false;
     for (const QByteArray &line : status.readAll().split('\n')) {
-        if (line.startsWith("SigCgt:"))
-            return ((line.mid(7).trimmed().toULongLong(nullptr, 16) >> (signal - 1)) & 1) != 0;
+        if (line.startsWith(set + ':'))
+            return ((line.mid(set.size() + 1).trimmed().toULongLong(nullptr, 16) >> (signal - 1)) & 1) != 0;
     }
     return false;
+}
+
+// Whether a process catches signal rather than dying of it: the shipped
+// program takes the termination signals over once its window is loaded.
+inline bool catchesSignal(pid_t pid, int signal)
+{
+    return signalIn(pid, "SigCgt", signal);
 }
 
 // Until the guard ends, the whole process acts as user uid (and group uid):

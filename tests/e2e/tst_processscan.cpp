@@ -78,7 +78,7 @@ void TestProcessScan::recycledPidIsNotTakenForTheServer()
         cloneError = errno;
     };
     const std::vector<HeldProcess> found =
-        serversInDirectory(PosixServerControl::programName().toStdString(), folder, true, recycle);
+        serversInDirectory({PosixServerControl::programName().toStdString(), {}}, folder, true, recycle);
     if (bystander < 0)
         QSKIP(qPrintable(QStringLiteral("cannot start a process at a chosen PID: %1")
                              .arg(QString::fromLocal8Bit(std::strerror(cloneError)))));

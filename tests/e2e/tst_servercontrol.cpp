@@ -12,9 +12,12 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <csignal>
 #include <fcntl.h>
 #include <linux/capability.h>
 #include <poll.h>
+#include <pthread.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
 
@@ -47,8 +50,14 @@ private slots:
     void stopEndsLaunchedServerWhateverItsName();
     void exitIsReported_data();
     void exitIsReported();
+    void backgroundedServerIsWatched_data();
     void backgroundedServerIsWatched();
     void adoptionFindsOnlyThisFoldersServers();
+    void serverEndedDuringSearchIsNotAdopted();
+    void adoptedServerLastWords_data();
+    void adoptedServerLastWords();
+    void stopAsksNothingOrTheWatchedServer_data();
+    void stopAsksNothingOrTheWatchedServer();
     void fallbackWithoutPidfd();
     void logRotatesOverThreeStarts();
     void logThatCannotBeOpened();
@@ -283,7 +292,7 @@ void TestServerControl::openerStatusWithoutPidfd()
 void TestServerControl::defaultControlGivesGracePeriod()
 {
     // The program's own control, as createPlatformServerControl() makes it,
-    // stopping a server that needs a second to save its state on SIGTERM.
+    // stopping a server that needs two seconds to save its state on SIGTERM.
     const QString output = path(QStringLiteral("saving.out"));
     const pid_t saving = startChild(QDir::currentPath(), {QStringLiteral(SAVING_DIR "/orbelithsrv")}, output);
     QVERIFY(QTest::qWaitFor([] { return QFile::exists(QStringLiteral("saving.ready")); }, 5000));
@@ -356,12 +365,15 @@ void TestServerControl::reaperLetsGoOfDescriptors()
 void TestServerControl::stopEndsLaunchedServerWhateverItsName_data()
 {
     QTest::addColumn<QString>("how");
-    QTest::newRow("a link to orbelithsrv-1.0") << "link";
-    QTest::newRow("a wrapper that execs orbelithsrv.x86_64") << "exec";
-    QTest::newRow("a wrapper that forks orbelithsrv.x86_64") << "fork";
+    // Whether the next window in the folder takes it over.
+    QTest::addColumn<bool>("adoptable");
+    QTest::newRow("a link to orbelithsrv-1.0") << "link" << true;
+    QTest::newRow("a wrapper that execs orbelithsrv.x86_64") << "exec" << false;
+    // The wrapper, a script run under the server's name.
+    QTest::newRow("a wrapper that forks orbelithsrv.x86_64") << "fork" << true;
     // Its /proc/PID/exe is root's to read, so its own user cannot find it by
     // name.
-    QTest::newRow("orbelithsrv with file capabilities, by a normal user") << "capabilities";
+    QTest::newRow("orbelithsrv with file capabilities, by a normal user") << "capabilities" << false;
 }
 
 namespace {
@@ -381,6 +393,7 @@ bool giveFileCapability(const QString &file)
 void TestServerControl::stopEndsLaunchedServerWhateverItsName()
 {
     QFETCH(QString, how);
+    QFETCH(bool, adoptable);
     // The real server, renamed: it ignores SIGTERM, so only the kill after
     // the grace period ends it, and it is never found by its name.
     const QString realName = how == QStringLiteral("link")           ? QStringLiteral("orbelithsrv-1.0")
@@ -408,6 +421,8 @@ void TestServerControl::stopEndsLaunchedServerWhateverItsName()
     PosixServerControl control({programDir(), 300ms});
     QVERIFY(control.launchServer().result.ok());
     QVERIFY(QTest::qWaitFor([] { return QFile::exists(QStringLiteral("stubborn.ready")); }, 5000));
+    QCOMPARE(PosixServerControl({programDir(), 300ms}).adoptRunningServer(),
+             adoptable ? control.watchedServer() : std::nullopt);
     const QString here = QDir::current().canonicalPath();
     const bool byAnotherUser = asUser.has_value();
     // Of any user but this test: the folder is the test's own.
@@ -488,22 +503,45 @@ void TestServerControl::exitIsReported()
     QVERIFY(!control.watchedServer());
 }
 
+void TestServerControl::backgroundedServerIsWatched_data()
+{
+    QTest::addColumn<QByteArray>("script");
+    QTest::addColumn<bool>("handedOver");
+    const QByteArray untilUp = "while [ ! -e stubborn.ready ]; do sleep 0.05; done\n";
+    // As a daemon does.
+    QTest::newRow("waits until its server is up, exits with 0")
+        << "'" STUBBORN_DIR "/orbelithsrv' &\n" + untilUp + "exit 0\n"
+        << true;
+    // Its child is still a shell of another name when it exits.
+    QTest::newRow("exits with 0 before its child is the server")
+        << QByteArray("sh -c \"sleep 0.5; exec '" STUBBORN_DIR "/orbelithsrv'\" &\nexit 0\n") << true;
+    QTest::newRow("fails, leaving a server") << "'" STUBBORN_DIR "/orbelithsrv' &\n" + untilUp + "exit 3\n"
+                                             << false;
+}
+
 void TestServerControl::backgroundedServerIsWatched()
 {
-    // A launcher that starts the real server in the background, waits until
-    // it is up and exits with 0, as a daemon does.
-    writeServerScript("'" STUBBORN_DIR "/orbelithsrv' &\n"
-                      "while [ ! -e stubborn.ready ]; do sleep 0.05; done\nexit 0\n");
+    QFETCH(QByteArray, script);
+    QFETCH(bool, handedOver);
+    writeServerScript(script);
     PosixServerControl control({programDir(), 1s});
     QSignalSpy ended(&control, &ServerControl::serverEnded);
     QVERIFY(control.launchServer().result.ok());
     const qint64 launcher = *control.watchedServer();
+    QVERIFY(QTest::qWaitFor([] { return QFile::exists(QStringLiteral("stubborn.ready")); }, 5000));
     QVERIFY(QTest::qWaitFor([&] { return control.watchedServer() != launcher; }, 5000));
+    QCOMPARE(zombieChildren(), QStringList()); // the launcher is reaped
     const std::set<pid_t> servers = serversIn(QDir::currentPath());
     QCOMPARE(servers.size(), size_t(1));
+    if (!handedOver) {
+        // Its failure is the launch's: the window says so.
+        QVERIFY(ended.size() == 1 || ended.wait(5000));
+        QCOMPARE(ended.at(0).at(0).value<ServerExit>().code, 3);
+        QVERIFY(!control.watchedServer());
+        return;
+    }
     QCOMPARE(control.watchedServer(), std::optional<qint64>(*servers.begin()));
     QCOMPARE(ended.size(), 0);
-    QCOMPARE(zombieChildren(), QStringList()); // the launcher is reaped
 
     // Not the front-end's child: how it ended cannot be known, only that it did.
     QCOMPARE(::kill(*servers.begin(), SIGKILL), 0);
@@ -537,20 +575,147 @@ void TestServerControl::adoptionFindsOnlyThisFoldersServers()
     // spelling (the folder is entered through a link).
     const QString link = path(QStringLiteral("link"));
     QVERIFY(QFile::link(QDir::currentPath(), link));
+    // The second through the versioned file that the server's name links to.
+    const QString versioned = programDir() + QStringLiteral("/gamesrv-1.2");
+    QVERIFY(QFile::copy(QStringLiteral(STUBBORN_DIR "/orbelithsrv"), versioned));
+    QVERIFY(QFile::link(versioned, programDir() + QStringLiteral("/orbelithsrv")));
+    const pid_t second = startChild(QDir::currentPath(), {versioned});
+    QVERIFY(QTest::qWaitFor([&] { return imageOf(second) == "gamesrv-1.2"; }, 5000));
+    QCOMPARE(control.adoptRunningServer(), std::optional<qint64>(second));
     const pid_t first = startChild(link, {QStringLiteral(STUBBORN_DIR "/orbelithsrv")});
-    const pid_t second = startChild(QDir::currentPath(), {QStringLiteral(STUBBORN_DIR "/orbelithsrv")});
-    QVERIFY(QTest::qWaitFor([&] { return serversIn(QDir::currentPath()).size() == 2; }, 5000));
-    QCOMPARE(control.adoptRunningServer(), std::optional<qint64>(std::min(first, second)));
+    QVERIFY(QTest::qWaitFor([&] { return serversIn(QDir::currentPath()).size() == 1; }, 5000));
+    QCOMPARE(PosixServerControl({programDir(), 1s}).adoptRunningServer(),
+             std::optional<qint64>(std::min(first, second)));
 
     // Stop ends both, and none of the others.
     QSignalSpy stopped(&control, &ServerControl::serversStopped);
     QVERIFY(control.stopServers().ok());
     QVERIFY(stopped.wait(10000));
     QVERIFY(serversIn(QDir::currentPath()).empty());
+    QCOMPARE(::waitpid(second, nullptr, WNOHANG), second);
     QCOMPARE(serversIn(other).size(), size_t(1));
     QCOMPARE(::waitpid(otherName, nullptr, WNOHANG), 0);
     if (nobodys > 0)
         QCOMPARE(::waitpid(nobodys, nullptr, WNOHANG), 0);
+}
+
+void TestServerControl::serverEndedDuringSearchIsNotAdopted()
+{
+    const pid_t server = startChild(QDir::currentPath(), {QStringLiteral(STUBBORN_DIR "/orbelithsrv")});
+    QVERIFY(QTest::qWaitFor([&] { return serversIn(QDir::currentPath()).size() == 1; }, 5000));
+    PosixServerControl::Options options{programDir(), 1s};
+    // It ends once the search has found it, before the window takes it over.
+    options.searchAnswered = [server] {
+        ::kill(server, SIGKILL);
+        ::waitpid(server, nullptr, 0);
+    };
+    PosixServerControl control(options);
+    QSignalSpy adopted(&control, &ServerControl::serverAdopted);
+    QSignalSpy answered(&control, &ServerControl::adoptionAnswered);
+    control.prepareAdoption();
+    QCOMPARE(control.adoptRunningServer(), std::nullopt);
+    QVERIFY(answered.wait(5000));
+    QCOMPARE(adopted.size(), 0);
+    QVERIFY(!control.watchedServer());
+}
+
+void TestServerControl::adoptedServerLastWords_data()
+{
+    // What the folder's log is, and whether the server writes into it.
+    QTest::addColumn<QString>("log");
+    QTest::addColumn<QString>("lastLine");
+    QTest::newRow("its output is the folder's log") << "its output"
+                                                    << "its last words";
+    QTest::newRow("its output goes elsewhere") << "another file"
+                                               << "";
+    // Never read through a link, nor waited on.
+    QTest::newRow("the log is a link to its output") << "a link to its output"
+                                                     << "";
+    QTest::newRow("the log is a FIFO") << "a FIFO"
+                                       << "";
+}
+
+void TestServerControl::adoptedServerLastWords()
+{
+    QFETCH(QString, log);
+    QFETCH(QString, lastLine);
+    const QString output = log == QStringLiteral("its output") ? QStringLiteral("orbelithsrv.log")
+                                                               : path(QStringLiteral("elsewhere.log"));
+    if (log == QStringLiteral("another file"))
+        QVERIFY(writeFile(QStringLiteral("orbelithsrv.log"), "not its words\n"));
+    else if (log == QStringLiteral("a link to its output"))
+        QVERIFY(QFile::link(output, QStringLiteral("orbelithsrv.log")));
+    else if (log == QStringLiteral("a FIFO"))
+        QCOMPARE(::mkfifo("orbelithsrv.log", 0600), 0);
+    writeServerScript("echo 'its last words'\nexec '" STUBBORN_DIR "/orbelithsrv'\n");
+    const pid_t server =
+        startChild(QDir::currentPath(), {programDir() + QStringLiteral("/orbelithsrv")}, output);
+    QVERIFY(QTest::qWaitFor([] { return QFile::exists(QStringLiteral("stubborn.ready")); }, 5000));
+
+    PosixServerControl control({programDir(), 1s});
+    QSignalSpy ended(&control, &ServerControl::serverEnded);
+    QCOMPARE(control.adoptRunningServer(), std::optional<qint64>(server));
+    QCOMPARE(::kill(server, SIGKILL), 0);
+    QVERIFY(ended.wait(5000));
+    QCOMPARE(ended.at(0).at(0).value<ServerExit>().lastLine, lastLine);
+}
+
+void TestServerControl::stopAsksNothingOrTheWatchedServer_data()
+{
+    QTest::addColumn<QString>("fault");
+    QTest::addColumn<bool>("asked");
+    // Then nothing is asked to end, and the server runs on.
+    QTest::newRow("no process for the grace period can be started") << "no process" << false;
+    // The server the window watches is held all the same.
+    QTest::newRow("the folder cannot be read") << "folder unreadable" << true;
+}
+
+void TestServerControl::stopAsksNothingOrTheWatchedServer()
+{
+    QFETCH(QString, fault);
+    QFETCH(bool, asked);
+    if (::geteuid() != 0)
+        QSKIP("needs root, to act as a user whom process limits and permissions bind");
+    // As nobody, whom permissions and limits bind, in a folder of nobody's.
+    QVERIFY(QFile::setPermissions(m_root->path(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner |
+                                                      QFile::ReadOther | QFile::ExeOther));
+    QCOMPARE(::chown(".", 65534, 65534), 0);
+    // A server that keeps SIGTERM blocked, so that one sent to it stays
+    // pending where /proc shows it.
+    const QString server = programDir() + QStringLiteral("/orbelithsrv");
+    QVERIFY(QFile::copy(QStringLiteral("/bin/sleep"), server));
+    auto [ok, asRoot] = actAsUser(65534);
+    QVERIFY(ok);
+    sigset_t term, previous;
+    sigemptyset(&term);
+    sigaddset(&term, SIGTERM);
+    ::pthread_sigmask(SIG_BLOCK, &term, &previous);
+    const pid_t pid = startChild(QDir::currentPath(), {server, QStringLiteral("60")});
+    ::pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+    QVERIFY(QTest::qWaitFor([&] { return imageOf(pid) == "orbelithsrv"; }, 5000));
+    PosixServerControl control({programDir(), 60s});
+    QCOMPARE(control.adoptRunningServer(), std::optional<qint64>(pid));
+
+    rlimit limit{};
+    QCOMPARE(::getrlimit(RLIMIT_NPROC, &limit), 0);
+    const rlimit none{1, limit.rlim_max};
+    if (fault == QStringLiteral("no process"))
+        QCOMPARE(::setrlimit(RLIMIT_NPROC, &none), 0);
+    else
+        QCOMPARE(::chmod(".", 0), 0);
+    const Result stopped = control.stopServers();
+    ::setrlimit(RLIMIT_NPROC, &limit);
+    ::chmod(".", 0755);
+    QCOMPARE(stopped.ok(), asked);
+    QCOMPARE(signalIn(pid, "ShdPnd", SIGTERM), asked);
+    if (!asked) {
+        QVERIFY2(stopped.errorMessage().contains(QStringLiteral("Nothing was asked to end")),
+                 qPrintable(stopped.errorMessage()));
+        // Still watched, and the next Stop works.
+        QCOMPARE(control.watchedServer(), std::optional<qint64>(pid));
+        QVERIFY(control.stopServers().ok());
+        QVERIFY(signalIn(pid, "ShdPnd", SIGTERM));
+    }
 }
 
 void TestServerControl::fallbackWithoutPidfd()
@@ -604,9 +769,15 @@ void TestServerControl::logRotatesOverThreeStarts()
         QVERIFY(ended.wait(5000));
         QCOMPARE(ended.takeFirst().at(0).value<ServerExit>().lastLine, QStringLiteral("run %1").arg(run));
     }
+    // Starts that launch nothing leave the last real run's log as it was.
+    for (const QByteArray &unstartable :
+         {QByteArray("#!/nonexistent/interpreter\n"), QByteArray("no program\n")}) {
+        QVERIFY(writeExecutable(programDir() + QStringLiteral("/orbelithsrv"), unstartable));
+        QVERIFY(!control.launchServer().result.ok());
+    }
     QCOMPARE(readFile(QStringLiteral("orbelithsrv.log")), QByteArray("run 3\n"));
     QCOMPARE(readFile(QStringLiteral("orbelithsrv.log.1")), QByteArray("run 2\n"));
-    QVERIFY(!QFile::exists(QStringLiteral("orbelithsrv.log.2")));
+    QCOMPARE(entries(QDir::currentPath()), (QStringList{"n", "orbelithsrv.log", "orbelithsrv.log.1"}));
     struct stat st
     {
     };
@@ -641,6 +812,27 @@ void TestServerControl::logThatCannotBeOpened()
     QCOMPARE(exit.code, 2);
     QCOMPARE(exit.lastLine, QString());
     QVERIFY(QFileInfo(QStringLiteral("orbelithsrv.log")).isDir());
+
+    // A FIFO in the way, which nobody reads.
+    QVERIFY(QDir().rmdir(QStringLiteral("orbelithsrv.log")));
+    QCOMPARE(::mkfifo("orbelithsrv.log", 0600), 0);
+    launched = control.launchServer();
+    QCOMPARE(launched.noLogReason, QStringLiteral("orbelithsrv.log is not a regular file"));
+    QVERIFY(ended.wait(5000));
+
+    // The previous log cannot be kept: this run is added to the log, and
+    // the window says so.
+    QVERIFY(QFile::remove(QStringLiteral("orbelithsrv.log")));
+    QVERIFY(writeFile(QStringLiteral("orbelithsrv.log"), "earlier\n"));
+    QVERIFY(QFile::remove(QStringLiteral("orbelithsrv.log.1")) &&
+            QDir().mkdir(QStringLiteral("orbelithsrv.log.1")));
+    launched = control.launchServer();
+    QVERIFY(launched.result.ok());
+    QCOMPARE(launched.noLogReason, QString());
+    QCOMPARE(launched.logNotRotated,
+             QStringLiteral("orbelithsrv.log.1 is a folder; this run is added to orbelithsrv.log"));
+    QVERIFY(ended.wait(5000));
+    QCOMPARE(readFile(QStringLiteral("orbelithsrv.log")), QByteArray("earlier\nunheard\n"));
 }
 
 QTEST_GUILESS_MAIN(TestServerControl)

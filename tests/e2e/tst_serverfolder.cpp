@@ -324,7 +324,11 @@ void TestServerFolder::givenFolderServesRestoreStartStopAndLog()
     const std::unique_ptr<Form1> window = startMainWindow(*qobject_cast<QApplication *>(qApp));
     QCOMPARE(window->findChild<QLineEdit *>(QStringLiteral("Text1(0)"))->text(), restored.serverName);
 
-    QTest::mouseClick(window->findChild<QAbstractButton *>(QStringLiteral("Command1")), Qt::LeftButton);
+    // Start waits for the search for a server already running here.
+    auto *startButton = window->findChild<QAbstractButton *>(QStringLiteral("Command1"));
+    QVERIFY(!startButton->isEnabled());
+    QTRY_VERIFY(startButton->isEnabled());
+    QTest::mouseClick(startButton, Qt::LeftButton);
     QVERIFY(window->isServerRunning());
     QVERIFY(QTest::qWaitFor([&] { return !serversIn(server).empty(); }, 10000));
     QCOMPARE(readFile(QDir(server).filePath(kServerConfigFileName)),

@@ -27,27 +27,113 @@ struct ServerLog
 {
     UniqueFd fd;
     QString problem; // why there is none
+    // Why the previous run's log was not kept as orbelithsrv.log.1, this run
+    // going on in the same log.
+    QString notRotated{};
+    // Made under a name of its own, to be put in place once the server has
+    // started.
+    bool fresh = false;
 };
 
-// Keeps the previous run's log as orbelithsrv.log.1 and opens a fresh one.
-// The front-end opens it, not the server, so that a log that cannot be kept
-// is said in the window, and hands it over as a file, not a pipe, so that the
-// server never waits on the window and goes on logging when it is gone.
-ServerLog openServerLog()
+bool isRegularFile(int fd)
 {
-    const QByteArray log = QFile::encodeName(kServerLogFileName);
     struct stat st
     {
     };
-    // A directory in the way is the operator's, not an old log.
-    if (::lstat(log.constData(), &st) == 0 && !S_ISDIR(st.st_mode))
-        (void)::rename(log.constData(), QFile::encodeName(kPreviousServerLogFileName).constData());
-    // Read and write: its end is read back for the server's last words. The
-    // mode is the umask's.
-    const int fd = ::open(log.constData(), O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0666);
+    return ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+}
+
+// Opens the log by its name, to add to it: only a regular file, and never by
+// a link, so that nothing another user plants there (a FIFO, a link to a
+// device) can make the window or the server wait.
+ServerLog openLogByName(const QByteArray &log)
+{
+    const int fd = ::open(log.constData(),
+                          O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY, 0666);
     if (fd < 0)
         return {UniqueFd(), qt_error_string(errno)};
-    return {UniqueFd(fd), {}};
+    UniqueFd opened(fd);
+    if (!isRegularFile(fd))
+        return {UniqueFd(), QStringLiteral("it is not a regular file")};
+    (void)::fcntl(fd, F_SETFL, O_APPEND);
+    return {std::move(opened), {}};
+}
+
+// The log of the run about to start. The front-end opens it, not the server,
+// so that a log that cannot be kept is said in the window, and hands it over
+// as a file, not a pipe, so that the server never waits on the window and
+// goes on logging when it is gone. It is made under a name of its own and
+// put in place only once the server has started (putLogInPlace): a Start
+// whose launch fails leaves the last real run's log, often the reason it
+// crashed.
+ServerLog prepareLog()
+{
+    const QByteArray log = QFile::encodeName(kServerLogFileName);
+    const QByteArray previous = QFile::encodeName(kPreviousServerLogFileName);
+    const QByteArray fresh = QFile::encodeName(kNewServerLogFileName);
+    struct stat st
+    {
+    };
+    const bool exists = ::lstat(log.constData(), &st) == 0;
+    // A directory or a FIFO in the way is the operator's, not an old log.
+    if (exists && S_ISDIR(st.st_mode))
+        return {UniqueFd(), qt_error_string(EISDIR)};
+    if (exists && !S_ISREG(st.st_mode) && !S_ISLNK(st.st_mode))
+        return {UniqueFd(), QStringLiteral("%1 is not a regular file").arg(kServerLogFileName)};
+    const auto addedToOld = [&log](const QString &why) {
+        ServerLog added = openLogByName(log);
+        if (added.fd.valid())
+            added.notRotated = QStringLiteral("%1; this run is added to %2").arg(why, kServerLogFileName);
+        return added;
+    };
+    if (exists && ::lstat(previous.constData(), &st) == 0 && S_ISDIR(st.st_mode))
+        return addedToOld(QStringLiteral("%1 is a folder").arg(kPreviousServerLogFileName));
+
+    // What an earlier window left there when it went away in the middle of a
+    // launch (unlink never follows a link).
+    if (::lstat(fresh.constData(), &st) == 0 && !S_ISDIR(st.st_mode))
+        (void)::unlink(fresh.constData());
+    // The mode is the umask's.
+    const int fd =
+        ::open(fresh.constData(), O_RDWR | O_APPEND | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0666);
+    if (fd >= 0)
+        return {UniqueFd(fd), {}, {}, true};
+    const int error = errno;
+    if (!exists)
+        return {UniqueFd(), qt_error_string(error)};
+    return addedToOld(QStringLiteral("no new log can be made here (%1)").arg(qt_error_string(error)));
+}
+
+// The server has started: the previous run's log becomes orbelithsrv.log.1,
+// and this run's takes its name. Should the launch fail, dropLog removes it.
+void putLogInPlace(ServerLog &log)
+{
+    if (!log.fresh)
+        return;
+    log.fresh = false;
+    const QByteArray name = QFile::encodeName(kServerLogFileName);
+    const QByteArray fresh = QFile::encodeName(kNewServerLogFileName);
+    struct stat st
+    {
+    };
+    if (::lstat(name.constData(), &st) == 0 &&
+        ::rename(name.constData(), QFile::encodeName(kPreviousServerLogFileName).constData()) != 0) {
+        // The previous log stays as it was, and this run is heard there.
+        log.notRotated = QStringLiteral("%1 could not be renamed to %2 (%3); this run is in %4")
+                             .arg(kServerLogFileName, kPreviousServerLogFileName, qt_error_string(errno),
+                                  kNewServerLogFileName);
+        return;
+    }
+    if (::rename(fresh.constData(), name.constData()) != 0) {
+        log.notRotated = QStringLiteral("%1 could not be renamed to %2 (%3); this run is in it")
+                             .arg(kNewServerLogFileName, kServerLogFileName, qt_error_string(errno));
+    }
+}
+
+void dropLog(const ServerLog &log)
+{
+    if (log.fresh)
+        (void)::unlink(QFile::encodeName(kNewServerLogFileName).constData());
 }
 
 // A program started in a session of its own and without a terminal, standard
@@ -254,15 +340,19 @@ LaunchResult PosixServerControl::launchServer()
                 {}};
     }
 
-    ServerLog log = openServerLog();
+    ServerLog log = prepareLog();
     pid_t pid = -1;
     const Result spawned = spawnServer(*program, log.fd.get(), &pid);
-    if (!spawned.ok())
-        return {spawned, {}};
+    if (!spawned.ok()) {
+        dropLog(log);
+        return {spawned, {}, {}};
+    }
+    putLogInPlace(log);
     // The child cannot be reaped before this: only this process waits for it.
     UniqueFd pidfd(m_options.usePidfd ? openPidfd(pid) : -1);
+    m_launchGroup = -1;
     watch(new ProcessWatch(pid, std::move(pidfd), true, this), std::move(log.fd));
-    return {Result::success(), log.problem};
+    return {Result::success(), log.problem, log.notRotated};
 }
 
 void PosixServerControl::watch(ProcessWatch *watch, UniqueFd log)
@@ -286,25 +376,51 @@ void PosixServerControl::watchedServerEnded(const ServerExit &exit)
     if (ended)
         ended->deleteLater();
 
-    // A server that puts itself in the background exits with 0 once its
-    // copy runs: watch that one instead.
-    if (exit.kind == ServerExit::Kind::Exited && exit.code == 0) {
-        DirectoryId here;
-        QString problem;
-        if (currentDirectory(&here, &problem)) {
-            std::vector<HeldProcess> servers =
-                serversInDirectory(programName().toStdString(), here, m_options.usePidfd);
-            if (!servers.empty()) {
-                HeldProcess &server = servers.front();
-                watch(new ProcessWatch(server.pid, std::move(server.pidfd), false, this), std::move(m_log));
-                return;
-            }
+    // A launcher that puts the server in the background exits with 0 once its
+    // child runs: watch that one instead. Its child may not have become the
+    // server yet, so what it left in its process group (it leads a session
+    // and group of its own) comes first; then the folder's servers, for a
+    // daemon that left the group too.
+    if (ended && ended->ownChild() && exit.kind == ServerExit::Kind::Exited && exit.code == 0) {
+        if (std::optional<HeldProcess> server = backgroundedServer(ended->pid())) {
+            watch(new ProcessWatch(server->pid, std::move(server->pidfd), false, this), std::move(m_log));
+            return;
         }
     }
+    m_launchGroup = -1;
     ServerExit reported = exit;
     reported.lastLine = lastLineOfLog();
     m_log.reset();
     emit serverEnded(reported);
+}
+
+std::optional<HeldProcess> PosixServerControl::backgroundedServer(pid_t launcher)
+{
+    // The group's ID stays the launcher's while anything is left in it, so
+    // it names no one else's processes.
+    std::vector<HeldProcess> left = processGroupMembers(launcher, m_options.usePidfd);
+    DirectoryId here;
+    QString problem;
+    const bool folderKnown = currentDirectory(&here, &problem);
+    std::vector<HeldProcess> servers;
+    if (folderKnown)
+        servers = serversInDirectory(serverIdentity(), here, m_options.usePidfd);
+    // Of those left in the group, one that is already the server, else the
+    // first started, which is the child that is becoming it.
+    for (HeldProcess &member : left) {
+        if (std::any_of(servers.begin(), servers.end(),
+                        [&](const HeldProcess &s) { return s.pid == member.pid; })) {
+            m_launchGroup = launcher;
+            return std::move(member);
+        }
+    }
+    if (!left.empty()) {
+        m_launchGroup = launcher;
+        return std::move(left.front());
+    }
+    if (!servers.empty())
+        return std::move(servers.front());
+    return std::nullopt;
 }
 
 QString PosixServerControl::lastLineOfLog() const
@@ -323,20 +439,31 @@ QString PosixServerControl::lastLineOfLog() const
     return lastLogLine(tail, start == 0);
 }
 
+ServerIdentity PosixServerControl::serverIdentity() const
+{
+    ServerIdentity identity{programName().toStdString(), {}};
+    if (const std::optional<QString> program = findServerProgram())
+        identity.program = QFile::encodeName(QFileInfo(*program).canonicalFilePath()).toStdString();
+    return identity;
+}
+
 void PosixServerControl::prepareAdoption()
 {
     QString problem;
     if (m_adoptionSearch.valid() || !currentDirectory(&m_adoptionFolder, &problem))
         return;
-    m_adoptionSearch = std::async(std::launch::async, [this, name = programName().toStdString(),
-                                                       folder = m_adoptionFolder,
-                                                       usePidfd = m_options.usePidfd] {
-        std::vector<HeldProcess> found = serversInDirectory(name, folder, usePidfd);
-        // Posted before the control's members are destroyed (the future's
-        // destructor waits for this), and dropped with the control.
-        QMetaObject::invokeMethod(this, &PosixServerControl::adoptionSearchFinished, Qt::QueuedConnection);
-        return found;
-    });
+    m_adoptionSearch =
+        std::async(std::launch::async, [this, identity = serverIdentity(), folder = m_adoptionFolder,
+                                        usePidfd = m_options.usePidfd, answered = m_options.searchAnswered] {
+            std::vector<HeldProcess> found = serversInDirectory(identity, folder, usePidfd);
+            if (answered)
+                answered();
+            // Posted before the control's members are destroyed (the future's
+            // destructor waits for this), and dropped with the control.
+            QMetaObject::invokeMethod(this, &PosixServerControl::adoptionSearchFinished,
+                                      Qt::QueuedConnection);
+            return found;
+        });
 }
 
 std::optional<qint64> PosixServerControl::adoptRunningServer()
@@ -357,7 +484,7 @@ std::optional<qint64> PosixServerControl::adoptRunningServer()
     } else {
         if (m_adoptionSearch.valid())
             m_adoptionSearch.get();
-        servers = serversInDirectory(programName().toStdString(), here, m_options.usePidfd);
+        servers = serversInDirectory(serverIdentity(), here, m_options.usePidfd);
     }
     return adoptFirstOf(std::move(servers));
 }
@@ -369,10 +496,11 @@ void PosixServerControl::adoptionSearchFinished()
     m_adoptWhenFound = false;
     std::vector<HeldProcess> servers = m_adoptionSearch.get();
     // Started or stopping meanwhile: the window has moved on.
-    if (m_watched || !m_stopping.empty())
-        return;
-    if (const std::optional<qint64> pid = adoptFirstOf(std::move(servers)))
-        emit serverAdopted(*pid);
+    if (!m_watched && m_stopping.empty()) {
+        if (const std::optional<qint64> pid = adoptFirstOf(std::move(servers)))
+            emit serverAdopted(*pid);
+    }
+    emit adoptionAnswered();
 }
 
 std::optional<qint64> PosixServerControl::adoptFirstOf(std::vector<HeldProcess> servers)
@@ -385,61 +513,97 @@ std::optional<qint64> PosixServerControl::adoptFirstOf(std::vector<HeldProcess> 
         return std::nullopt;
     HeldProcess &server = servers.front();
     // Its last words are known only when it writes into this folder's log.
-    UniqueFd log(
-        ::open(QFile::encodeName(kServerLogFileName).constData(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
-    if (log.valid() && !writesInto(server.pid, log.get()))
+    // Read like the last settings: never through a link, never waiting on
+    // what is not a regular file (a FIFO planted there).
+    UniqueFd log(::open(QFile::encodeName(kServerLogFileName).constData(),
+                        O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY));
+    if (log.valid() && (!isRegularFile(log.get()) || !writesInto(server.pid, log.get())))
         log.reset();
     const pid_t pid = server.pid;
+    m_launchGroup = -1;
     watch(new ProcessWatch(pid, std::move(server.pidfd), false, this), std::move(log));
     return pid;
 }
 
 Result PosixServerControl::stopServers()
 {
+    // The server launched or adopted here is held by its pidfd: it is asked
+    // to end even when the folder or the process list cannot be read, which
+    // only the search for the folder's other servers needs.
     DirectoryId here;
     QString problem;
-    if (!currentDirectory(&here, &problem))
+    const bool folderKnown = currentDirectory(&here, &problem);
+    const bool processesKnown = QFileInfo(QStringLiteral("/proc/self")).exists();
+    if (!m_watched && !folderKnown)
         return Result::failure(
             QStringLiteral("Cannot stop the server: the current folder cannot be read (%1).").arg(problem));
-    if (!QFileInfo(QStringLiteral("/proc/self")).exists())
+    if (!m_watched && !processesKnown)
         return Result::failure(
             QStringLiteral("Cannot stop the server: the process list (/proc) is not readable."));
 
-    std::vector<ProcessWatch *> asked;
-    // The one launched or adopted here is known by its pidfd, whatever its
-    // file is called; the scan adds servers started by hand in this folder.
+    // What a launched wrapper started runs in its group, named anything.
     std::vector<HeldProcess> others;
-    if (m_watched) {
-        asked.push_back(m_watched);
-        disconnect(m_watched, &ProcessWatch::ended, this, &PosixServerControl::watchedServerEnded);
-        // What a launched wrapper started runs in its group, named anything.
+    if (m_watched && processesKnown) {
         if (m_watched->ownChild() && !m_watched->hasEnded())
             others = processGroupMembers(m_watched->pid(), m_options.usePidfd);
-        m_watched = nullptr;
-        m_log.reset();
+        else if (m_launchGroup > 0) {
+            // The group of a launcher that has ended is still the launch's
+            // while the server handed over to is in it.
+            others = processGroupMembers(m_launchGroup, m_options.usePidfd);
+            const pid_t watched = m_watched->pid();
+            if (std::none_of(others.begin(), others.end(),
+                             [watched](const HeldProcess &p) { return p.pid == watched; }))
+                others.clear();
+        }
     }
-    for (HeldProcess &server : serversInDirectory(programName().toStdString(), here, m_options.usePidfd))
-        others.push_back(std::move(server));
+    if (folderKnown && processesKnown) {
+        for (HeldProcess &server : serversInDirectory(serverIdentity(), here, m_options.usePidfd))
+            others.push_back(std::move(server));
+    }
+
+    std::vector<ProcessWatch *> asked;
+    if (m_watched)
+        asked.push_back(m_watched);
+    const auto known = [&](pid_t pid) {
+        const auto same = [pid](const ProcessWatch *w) {
+            return w->pid() == pid;
+        };
+        return std::any_of(m_stopping.begin(), m_stopping.end(), same) ||
+               std::any_of(asked.begin(), asked.end(), same);
+    };
     for (HeldProcess &server : others) {
-        const bool known = std::any_of(m_stopping.begin(), m_stopping.end(),
-                                       [&](const ProcessWatch *w) { return w->pid() == server.pid; }) ||
-                           std::any_of(asked.begin(), asked.end(),
-                                       [&](const ProcessWatch *w) { return w->pid() == server.pid; });
-        if (!known)
+        if (!known(server.pid))
             asked.push_back(new ProcessWatch(server.pid, std::move(server.pidfd), false, this));
     }
 
+    // The process that kills what outlives the grace period comes first:
+    // should it fail to start, nothing has been asked to end.
     std::vector<ReapTarget> targets;
+    for (const ProcessWatch *w : asked)
+        targets.push_back({w->pid(), w->pidfd(), w->ownChild()});
+    const Result reaping = startReaper(targets, m_options.stopGracePeriod);
+    if (!reaping.ok()) {
+        for (ProcessWatch *w : asked) {
+            if (w != m_watched)
+                delete w;
+        }
+        return reaping;
+    }
+
+    if (m_watched) {
+        disconnect(m_watched, &ProcessWatch::ended, this, &PosixServerControl::watchedServerEnded);
+        m_watched = nullptr;
+        m_launchGroup = -1;
+        m_log.reset();
+    }
     for (ProcessWatch *w : asked) {
         w->sendSignal(SIGTERM, true);
-        targets.push_back({w->pid(), w->pidfd(), w->ownChild()});
         m_stopping.push_back(w);
         connect(w, &ProcessWatch::ended, this, [this, w] { stoppingServerEnded(w); });
     }
-    const Result reaping = startReaper(targets, m_options.stopGracePeriod);
     if (m_stopping.empty())
         QMetaObject::invokeMethod(this, &ServerControl::serversStopped, Qt::QueuedConnection);
-    return reaping;
+    return Result::success();
 }
 
 void PosixServerControl::stoppingServerEnded(ProcessWatch *watch)

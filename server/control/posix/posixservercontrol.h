@@ -10,6 +10,7 @@
 #include <sys/types.h>
 
 #include <chrono>
+#include <functional>
 #include <future>
 #include <optional>
 #include <vector>
@@ -35,6 +36,10 @@ public:
         std::chrono::milliseconds stopGracePeriod = kDefaultStopGracePeriod;
         // Off only to run the fallback for kernels without pidfds.
         bool usePidfd = true;
+        // Called on the thread of the search that prepareAdoption() starts,
+        // once it has its result: tests step into the gap before the
+        // window takes the server over.
+        std::function<void()> searchAnswered{};
     };
 
     // The program's own: the server looked for beside the program first, and
@@ -60,6 +65,9 @@ public:
     // the current directory, then PATH.
     QStringList searchDirectories() const;
     std::optional<QString> findServerProgram() const;
+    // How the folder's servers are told from other processes: by the
+    // server's name, and by the program the launch would start here.
+    ServerIdentity serverIdentity() const;
 
     const Options &options() const { return m_options; }
     // The PID of the server being watched, if any.
@@ -70,12 +78,16 @@ private:
     void watchedServerEnded(const ServerExit &exit);
     void stoppingServerEnded(ProcessWatch *watch);
     void adoptionSearchFinished();
+    // What a launcher that ended with 0 left running as the server.
+    std::optional<HeldProcess> backgroundedServer(pid_t launcher);
     // Watches the lowest PID of those still running, and returns it.
     std::optional<qint64> adoptFirstOf(std::vector<HeldProcess> servers);
     QString lastLineOfLog() const;
 
     Options m_options;
     ProcessWatch *m_watched = nullptr;
+    // The process group of the launcher that handed the watched server over.
+    pid_t m_launchGroup = -1;
     // The watched server's log, open for reading its last line at the end.
     UniqueFd m_log;
     // What the last Stop asked to end and has not yet ended.

@@ -15,9 +15,9 @@
 
 namespace {
 
-// The file name of a process's executable; empty when it cannot be read
+// The path of a process's executable; empty when it cannot be read
 // (another user's process, a zombie, a kernel thread).
-std::string executableName(int procDir, const char *pid)
+std::string executablePath(int procDir, const char *pid)
 {
     char link[32];
     std::snprintf(link, sizeof link, "%s/exe", pid);
@@ -31,7 +31,61 @@ std::string executableName(int procDir, const char *pid)
     if (path.size() > deleted.size() &&
         path.compare(path.size() - deleted.size(), deleted.size(), deleted) == 0)
         path.resize(path.size() - deleted.size());
+    return path;
+}
+
+std::string baseName(const std::string &path)
+{
     return path.substr(path.rfind('/') + 1);
+}
+
+// At most size bytes of a small /proc file of the process; empty when gone.
+std::string procFile(int procDir, const char *pid, const char *file, size_t size)
+{
+    char path[48];
+    std::snprintf(path, sizeof path, "%s/%s", pid, file);
+    const int fd = ::openat(procDir, path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return {};
+    std::string content(size, '\0');
+    ssize_t length;
+    do {
+        length = ::read(fd, content.data(), size);
+    } while (length < 0 && errno == EINTR);
+    ::close(fd);
+    content.resize(length > 0 ? size_t(length) : 0);
+    return content;
+}
+
+// Whether a process runs a script under the server's name: the kernel names
+// the process after the script, and passes the script's path to its
+// interpreter after the interpreter's own optional argument.
+bool runsScriptNamed(int procDir, const char *pid, const std::string &name)
+{
+    // The kernel keeps 15 bytes of a name, and ends it with a line break here.
+    std::string comm = procFile(procDir, pid, "comm", 64);
+    if (!comm.empty() && comm.back() == '\n')
+        comm.pop_back();
+    if (comm.empty() || comm != name.substr(0, 15))
+        return false;
+    const std::string commandLine = procFile(procDir, pid, "cmdline", 4096);
+    size_t start = 0;
+    for (int argument = 0; argument < 3 && start < commandLine.size(); ++argument) {
+        const size_t end = std::min(commandLine.find('\0', start), commandLine.size());
+        if (baseName(commandLine.substr(start, end - start)) == name)
+            return true;
+        start = end + 1;
+    }
+    return false;
+}
+
+bool isServer(int procDir, const char *pid, const ServerIdentity &server)
+{
+    const std::string executable = executablePath(procDir, pid);
+    if (executable.empty())
+        return false;
+    return baseName(executable) == server.name || (!server.program.empty() && executable == server.program) ||
+           runsScriptNamed(procDir, pid, server.name);
 }
 
 bool ownedByMe(int procDir, const char *pid)
@@ -82,8 +136,9 @@ bool stillRunning(int pidfd)
     return ::poll(&p, 1, 0) == 0;
 }
 
-// Calls found(pid, name) for every process of this user named imageName.
-template <typename Found> void forEachNamed(const std::string &imageName, Found found)
+// Calls found(procDir, pid, name) for every process of this user that
+// matches.
+template <typename Matches, typename Found> void forEachOwn(Matches matches, Found found)
 {
     DIR *proc = ::opendir("/proc");
     if (!proc)
@@ -97,7 +152,7 @@ template <typename Found> void forEachNamed(const std::string &imageName, Found 
             continue;
         // Another user's executable cannot be read anyway; root's can, so
         // the owner is checked first.
-        if (executableName(procDir, entry->d_name) == imageName && ownedByMe(procDir, entry->d_name))
+        if (ownedByMe(procDir, entry->d_name) && matches(procDir, entry->d_name))
             found(procDir, pid_t(pid), entry->d_name);
     }
     ::closedir(proc);
@@ -132,11 +187,14 @@ bool directoryId(const char *path, DirectoryId *id)
     return true;
 }
 
-std::vector<HeldProcess> serversInDirectory(const std::string &imageName, const DirectoryId &directory,
+std::vector<HeldProcess> serversInDirectory(const ServerIdentity &server, const DirectoryId &directory,
                                             bool usePidfd, const std::function<void(pid_t)> &listed)
 {
     std::vector<HeldProcess> found;
-    forEachNamed(imageName, [&](int procDir, pid_t pid, const char *name) {
+    const auto matches = [&server](int procDir, const char *name) {
+        return isServer(procDir, name, server);
+    };
+    forEachOwn(matches, [&](int procDir, pid_t pid, const char *name) {
         if (listed)
             listed(pid);
         UniqueFd pidfd(usePidfd ? openPidfd(pid) : -1);
@@ -144,8 +202,7 @@ std::vector<HeldProcess> serversInDirectory(const std::string &imageName, const 
             return; // ended meanwhile
         // Read through the PID once it is held: if the process it named had
         // ended and the PID gone to another, the pidfd now says so.
-        if (!ownedByMe(procDir, name) || executableName(procDir, name) != imageName ||
-            !runsIn(procDir, name, directory))
+        if (!ownedByMe(procDir, name) || !matches(procDir, name) || !runsIn(procDir, name, directory))
             return;
         if (pidfd.valid() && !stillRunning(pidfd.get()))
             return;
@@ -186,7 +243,11 @@ std::vector<HeldProcess> processGroupMembers(pid_t pgid, bool usePidfd)
 std::vector<pid_t> processesByImageName(const std::string &imageName)
 {
     std::vector<pid_t> found;
-    forEachNamed(imageName, [&found](int, pid_t pid, const char *) { found.push_back(pid); });
+    forEachOwn(
+        [&imageName](int procDir, const char *name) {
+            return baseName(executablePath(procDir, name)) == imageName;
+        },
+        [&found](int, pid_t pid, const char *) { found.push_back(pid); });
     std::sort(found.begin(), found.end());
     return found;
 }

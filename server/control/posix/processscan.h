@@ -33,14 +33,27 @@ struct DirectoryId
 };
 bool directoryId(const char *path, DirectoryId *id);
 
-// Processes of this user whose executable's file name is imageName and whose
+// What tells a process to be the server, besides its user and folder: the
+// file name of its executable; or its executable being the very file that the
+// launch would start here (where the server's name is a link to a versioned
+// file, say); or, for a script run under the server's name, that name as the
+// process's name together with the name in its command line (argv[0], or the
+// script's path, which the kernel passes to the interpreter).
+struct ServerIdentity
+{
+    std::string name;
+    // The canonical path of the program the launch would start; may be empty.
+    std::string program;
+};
+
+// Processes of this user that are the server by its identity and whose
 // working directory is directory, lowest PID first. Each is opened by pidfd
-// before its executable and folder are read, and kept only if it is still the
-// same process afterwards. Without pidfds (usePidfd false, or an old kernel)
-// the PIDs alone are returned. listed, when given, is called with each PID
-// that the listing names before it is held: the gap where a PID can be
-// recycled, which tests step into.
-std::vector<HeldProcess> serversInDirectory(const std::string &imageName, const DirectoryId &directory,
+// before what identifies it is read, and kept only if it is still the same
+// process afterwards. Without pidfds (usePidfd false, or an old kernel) the
+// PIDs alone are returned. listed, when given, is called with each PID that
+// the listing names before it is held: the gap where a PID can be recycled,
+// which tests step into.
+std::vector<HeldProcess> serversInDirectory(const ServerIdentity &server, const DirectoryId &directory,
                                             bool usePidfd = true,
                                             const std::function<void(pid_t)> &listed = nullptr);
 

@@ -122,19 +122,25 @@ Result startReaper(const std::vector<ReapTarget> &targets, std::chrono::millisec
     std::sort(keep.begin(), keep.end());
     const long graceMs = long(gracePeriod.count());
     const pid_t child = ::fork();
-    const int forkError = errno;
+    int forkError = errno;
     if (child == 0) {
         // Orphaned at once, so that the front-end has nothing to reap later.
         ::setsid();
-        if (::fork() == 0)
+        const pid_t reaper = ::fork();
+        if (reaper == 0)
             reap(targets.data(), fds.data(), targets.size(), keep.data(), keep.size(), graceMs);
-        ::_exit(0);
+        // Tells the front-end by its status whether the reaper runs.
+        ::_exit(reaper > 0 ? 0 : 100 + (errno & 0x7f));
     }
-    if (child < 0) {
-        return Result::failure(QStringLiteral("Asked the server to stop, but cannot make sure it ends: %1")
-                                   .arg(qt_error_string(forkError)));
+    if (child > 0) {
+        int status = 0;
+        while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
+        }
+        if (WIFEXITED(status) && WEXITSTATUS(status) == 0)
+            return Result::success();
+        forkError = WIFEXITED(status) && WEXITSTATUS(status) > 100 ? WEXITSTATUS(status) - 100 : EAGAIN;
     }
-    while (::waitpid(child, nullptr, 0) < 0 && errno == EINTR) {
-    }
-    return Result::success();
+    return Result::failure(QStringLiteral("Cannot stop the server: no process can be started to make sure it "
+                                          "ends (%1). Nothing was asked to end.")
+                               .arg(qt_error_string(forkError)));
 }

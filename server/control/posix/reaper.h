@@ -7,7 +7,7 @@
 #include <chrono>
 #include <vector>
 
-// A process that Stop has sent SIGTERM, for the reaper to kill if it is still
+// A process that Stop asks to end, for the reaper to kill if it is still
 // running when the grace period is over.
 struct ReapTarget
 {
@@ -20,4 +20,6 @@ struct ReapTarget
 // every target still running, so that neither the window nor the front-end's
 // exit waits for it. It keeps none of the front-end's descriptors but the
 // pidfds, so that nothing (a display connection, a pipe) waits on it.
+// Started before the targets are signalled: on failure, which says why in
+// the window's words, nothing is to be asked to end.
 Result startReaper(const std::vector<ReapTarget> &targets, std::chrono::milliseconds gracePeriod);
