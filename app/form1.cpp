@@ -97,6 +97,7 @@ Form1::Form1(std::unique_ptr<ServerControl> control, QWidget *parent)
     connect(m_control.get(), &ServerControl::serverEnded, this, &Form1::serverEnded);
     connect(m_control.get(), &ServerControl::serversStopped, this, &Form1::serversStopped);
     connect(m_control.get(), &ServerControl::serverAdopted, this, &Form1::showAdopted);
+    connect(m_control.get(), &ServerControl::adoptionAnswered, this, &Form1::adoptionAnswered);
     connect(m_control.get(), &ServerControl::urlOpenFailed, this, &Form1::showStatus);
 
     m_trayIcon = new TrayIcon(this);
@@ -242,6 +243,9 @@ std::vector<std::pair<int, QWidget *>> Form1::createControls()
     m_label4 = label(this, QStringLiteral("Label4"), QString(),
                      twips(kStatusLeft, kStatusTop, kStatusWidth, kStatusHeight), 28, arial(10.5, true));
     m_label4->setForegroundRole(QPalette::Highlight);
+    // The server's last words and folder names are shown as they are, never
+    // taken for markup.
+    m_label4->setTextFormat(Qt::PlainText);
     m_label4->setAlignment(Qt::AlignLeft | Qt::AlignTop);
     m_label4->setWordWrap(true);
 
@@ -299,6 +303,9 @@ void Form1::Form_Load(Adoption adoption)
         return;
     }
     m_adoptionDeferred = true;
+    // Until the search has answered, Start could launch a second server
+    // beside the one it is about to find.
+    m_command1->setEnabled(false);
     // A window that is never painted (on a workspace nobody looks at) still
     // finds its server.
     QTimer::singleShot(kLongestWaitForFirstPaintMs, this, &Form1::startDeferredAdoption);
@@ -317,12 +324,20 @@ void Form1::startDeferredAdoption()
     if (!m_adoptionDeferred)
         return;
     m_adoptionDeferred = false;
-    // Start or Stop came first: the window has moved on.
+    // The window has moved on meanwhile.
     if (ServerRunning || m_stopping)
         return;
     // On a thread: serverAdopted() tells when it finds one.
     m_control->prepareAdoption();
     adoptRunningServer();
+    if (!m_control->adoptionPending())
+        adoptionAnswered();
+}
+
+void Form1::adoptionAnswered()
+{
+    if (!ServerRunning && !m_stopping)
+        m_command1->setEnabled(true);
 }
 
 void Form1::adoptRunningServer()
@@ -464,7 +479,10 @@ void Form1::setRunning(bool running)
 void Form1::showStatus(const QString &text)
 {
     m_label4->setText(text);
-    m_label4->setToolTip(text);
+    // A tool tip has no plain-text setting: one that looks like markup is
+    // given as the markup that shows the text as it is.
+    m_label4->setToolTip(Qt::mightBeRichText(text) ? Qt::convertFromPlainText(text, Qt::WhiteSpaceNormal)
+                                                   : text);
     // A message longer than the line wraps into the free space below it.
     const int width = m_label4->width();
     const int needed = m_label4->heightForWidth(width);
@@ -484,9 +502,12 @@ void Form1::Command1_Click()
         return;
     }
     setRunning(true);
-    showStatus(launched.noLogReason.isEmpty()
-                   ? kStartedText
-                   : kStartedText + QStringLiteral(" (no log: %1)").arg(launched.noLogReason));
+    if (!launched.noLogReason.isEmpty())
+        showStatus(kStartedText + QStringLiteral(" (no log: %1)").arg(launched.noLogReason));
+    else if (!launched.logNotRotated.isEmpty())
+        showStatus(kStartedText + QStringLiteral(" (log not rotated: %1)").arg(launched.logNotRotated));
+    else
+        showStatus(kStartedText);
 }
 
 void Form1::command2_Click()

@@ -95,6 +95,8 @@ private:
     void showAdopted(qint64 pid);
     void adoptRunningServer();
     void startDeferredAdoption();
+    // The search for a server running here has answered.
+    void adoptionAnswered();
 
     std::unique_ptr<ServerControl> m_control;
     bool ServerRunning = false;

@@ -19,6 +19,8 @@ public:
         QStringList openedUrls;
         LaunchResult launchResult;
         std::optional<qint64> runningServer;
+        // The search for a running server has not answered yet.
+        bool searchPending = false;
         Result stopResult = Result::success();
         Result openResult = Result::success();
     };
@@ -35,6 +37,7 @@ public:
         ++m_log.adoptionScans;
         return m_log.runningServer;
     }
+    bool adoptionPending() const override { return m_log.searchPending; }
     Result stopServers() override
     {
         ++m_log.stops;
@@ -49,6 +52,11 @@ public:
     void endServer(const ServerExit &exit) { emit serverEnded(exit); }
     void finishStop() { emit serversStopped(); }
     void findLater(qint64 pid) { emit serverAdopted(pid); }
+    void answerSearch()
+    {
+        m_log.searchPending = false;
+        emit adoptionAnswered();
+    }
 
 private:
     Log &m_log;

@@ -79,6 +79,7 @@ private slots:
     void endingDuringStopIsNoSurprise();
     void loadAdoptsRunningServer_data();
     void loadAdoptsRunningServer();
+    void searchAfterFirstPaintHoldsStart();
     void serverFoundAfterLoadIsShown();
 
 private:
@@ -764,6 +765,13 @@ void TestForm1::startWithoutLogSaysWhy()
     QVERIFY(m_form->isServerRunning());
     QCOMPARE(child<QLabel>("Label4")->text(),
              QStringLiteral("Orbelith Server started.... (no log: Is a directory)"));
+    click("command2");
+    m_control->finishStop();
+    m_log.launchResult.noLogReason.clear();
+    m_log.launchResult.logNotRotated = QStringLiteral("orbelithsrv.log.1 is a folder");
+    click("Command1");
+    QCOMPARE(child<QLabel>("Label4")->text(),
+             QStringLiteral("Orbelith Server started.... (log not rotated: orbelithsrv.log.1 is a folder)"));
 }
 
 void TestForm1::serverEndingByItselfShowsWhy_data()
@@ -786,6 +794,10 @@ void TestForm1::serverEndingByItselfShowsWhy_data()
                             << QStringLiteral("Orbelith Server was ended by signal 9 (Killed): saving");
     QTest::newRow("adopted, status unknown")
         << unknown << 0 << QString() << QString() << QStringLiteral("Orbelith Server ended");
+    // Shown, and read out, as the server wrote it.
+    QTest::newRow("markup in the last line")
+        << exited << 1 << QString() << QStringLiteral("error: <b>bad</b> value, expected &lt;= 64")
+        << QStringLiteral("Orbelith Server exited with code 1: error: <b>bad</b> value, expected &lt;= 64");
 }
 
 void TestForm1::serverEndingByItselfShowsWhy()
@@ -799,6 +811,7 @@ void TestForm1::serverEndingByItselfShowsWhy()
     click("Command1");
     m_control->endServer({ServerExit::Kind(kind), code, signalName, lastLine});
     QCOMPARE(child<QLabel>("Label4")->text(), expected);
+    QCOMPARE(QAccessible::queryAccessibleInterface(child("Label4"))->text(QAccessible::Name), expected);
     QVERIFY(!m_form->isServerRunning());
     QVERIFY(child("Command1")->isEnabled());
     QVERIFY(!child("command2")->isEnabled());
@@ -848,6 +861,20 @@ void TestForm1::loadAdoptsRunningServer()
     QCOMPARE(child("Command5")->isEnabled(), bool(running));
     click("command4");
     QCOMPARE(m_log.stops, running ? 1 : 0);
+}
+
+void TestForm1::searchAfterFirstPaintHoldsStart()
+{
+    // Not shown, so never painted: the search starts all the same.
+    m_log.searchPending = true;
+    m_form->Form_Load(Form1::Adoption::AfterFirstPaint);
+    QVERIFY(!child("Command1")->isEnabled());
+    QTRY_COMPARE(m_log.adoptionScans, 1);
+    // Start could launch beside the server the search is about to find.
+    QVERIFY(!child("Command1")->isEnabled());
+    m_control->answerSearch();
+    QVERIFY(child("Command1")->isEnabled());
+    QVERIFY(!m_form->isServerRunning());
 }
 
 void TestForm1::serverFoundAfterLoadIsShown()
