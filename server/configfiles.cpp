@@ -145,7 +145,8 @@ QByteArray WriteLastSettings(const ServerSettings &s)
     return out.bytes();
 }
 
-Result writeSettingsFiles(const QString &directory, const ServerSettings &settings)
+Result writeSettingsFiles(const QString &directory, const ServerSettings &settings,
+                          const std::function<void()> &written)
 {
     struct Pending
     {
@@ -186,6 +187,8 @@ Result writeSettingsFiles(const QString &directory, const ServerSettings &settin
             !p.file->flush())
             return failed(p);
     }
+    if (written)
+        written();
     if (const auto refused = checkLinks())
         return *refused;
     for (Pending &p : files) {

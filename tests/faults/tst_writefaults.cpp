@@ -75,6 +75,7 @@ private slots:
     void fileCannotBePutInPlace();
     void linkAtFinalName_data();
     void linkAtFinalName();
+    void linkPlantedDuringTheWrite();
 
 private:
     template <typename T = QWidget> T *child(const char *name)
@@ -409,6 +410,26 @@ void TestWriteFaults::linkAtFinalName()
         m_form.reset();
     }
     QTRY_COMPARE(zombieChildren(), QStringList());
+}
+
+void TestWriteFaults::linkPlantedDuringTheWrite()
+{
+    if (::geteuid() != 0)
+        QSKIP("needs root to plant another user's link (ctest -R tst_linkowners)");
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const QString target = dir.filePath(QStringLiteral("kept-elsewhere"));
+    QVERIFY(writeFile(target, "the operator's file"));
+    const QByteArray name = QFile::encodeName(dir.filePath(kServerConfigFileName));
+    const Result written = writeSettingsFiles(dir.path(), ServerSettings{}, [&] {
+        QVERIFY(::symlink(QFile::encodeName(target).constData(), name.constData()) == 0 &&
+                ::lchown(name.constData(), kOtherUser, kOtherUser) == 0);
+    });
+    QVERIFY(!written.ok());
+    QVERIFY2(written.errorMessage().contains(QStringLiteral("another user")),
+             qPrintable(written.errorMessage()));
+    QCOMPARE(readFile(target), QByteArray("the operator's file"));
+    QCOMPARE(entries(dir.path()), (QStringList{QStringLiteral("kept-elsewhere"), kServerConfigFileName}));
 }
 
 QTEST_MAIN(TestWriteFaults)
