@@ -4,6 +4,18 @@
 
 namespace {
 
+// The options that Qt's application objects take from the command line
+// (QGuiApplication, QApplication and the X11 platform), which the program
+// must let through: an X11 session manager restarts it with "-session ID",
+// and a user may choose the platform or the style.
+constexpr const char *kQtOptionsWithValue[] = {
+    "platform",    "platformpluginpath", "platformtheme", "plugin", "qwindowgeometry",
+    "qwindowicon", "qwindowtitle",       "session",       "style",  "stylesheet",
+    "display",     "geometry",           "title",         "icon",   "name",
+    "visual",      "qmljsdebugger",
+};
+constexpr const char *kQtFlags[] = {"reverse", "widgetcount", "nograb", "dograb", "testability"};
+
 struct Parser
 {
     Parser()
@@ -11,8 +23,17 @@ struct Parser
         parser.setApplicationDescription(
             QStringLiteral("Set up, start and stop the Orbelith dedicated server.\n"
                            "The program writes orbelithsrv.conf and orbelithsrv.ini into its working\n"
-                           "folder and starts the server, orbelithsrv, there."));
+                           "folder and starts the server, orbelithsrv, there.\n"
+                           "Qt's own options (-platform, -style, -session, -display, ...) are passed\n"
+                           "on to Qt."));
+        // Qt's options are words after a single dash, as session managers
+        // pass them: "-session ID" is not "-s -e -s -s -i -o -n ID".
+        parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
         parser.addOptions({help, version, chooseFolder, lastFolder});
+        for (const char *name : kQtOptionsWithValue)
+            parser.addOption(qtOption(name, QStringLiteral("value")));
+        for (const char *name : kQtFlags)
+            parser.addOption(qtOption(name, QString()));
         parser.addPositionalArgument(QStringLiteral("FOLDER"),
                                      QStringLiteral("The server's folder, to work in instead of the "
                                                     "current one."),
@@ -27,6 +48,13 @@ struct Parser
         const QString text = parser.helpText();
         return QStringLiteral("Usage: %1 [options] [FOLDER]").arg(kProgramName) +
                text.mid(text.indexOf(u'\n'));
+    }
+
+    static QCommandLineOption qtOption(const char *name, const QString &valueName)
+    {
+        QCommandLineOption option(QString::fromLatin1(name), QString(), valueName);
+        option.setFlags(QCommandLineOption::HiddenFromHelp);
+        return option;
     }
 
     QCommandLineParser parser;

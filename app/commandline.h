@@ -18,6 +18,7 @@ struct CommandLine
     };
 
     Folder folder = Folder::Current;
+    // As programArguments() gives it: a name that is not UTF-8 keeps its bytes.
     QString givenFolder;
 
     // Set when the program is to end at once (help, version, a mistake),
@@ -30,5 +31,7 @@ struct CommandLine
 // The program's name as the terminal and the manual know it.
 inline const QString kProgramName = QStringLiteral("orbelith-gui");
 
-// The first argument is the program as it was called.
+// The first argument is the program as it was called. Qt's own options
+// (-platform, -style, -session, -display, ...) are passed over: the
+// application object takes them later.
 CommandLine parseCommandLine(const QStringList &arguments);

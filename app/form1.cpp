@@ -10,6 +10,7 @@
 #include "textlines.h"
 #include "trayicon.h"
 #include "traywndproc.h"
+#include "workingfolder.h"
 
 #include <QButtonGroup>
 #include <QCloseEvent>
@@ -32,10 +33,11 @@
 
 namespace {
 
-// The last-settings file that start-up looks for and Start writes.
+// The last-settings file that start-up looks for and Start writes, by a name
+// relative to the working folder: its absolute name may not be text.
 QString lastSettingsPath()
 {
-    return QDir::current().filePath(kLastSettingsFileName);
+    return kLastSettingsFileName;
 }
 
 const QString kTrayToolTip = QStringLiteral("OrbelithServGUI");
@@ -416,7 +418,7 @@ void Form1::showStatus(const QString &text)
 
 void Form1::Command1_Click()
 {
-    const Result written = writeSettingsFiles(QDir::currentPath(), settingsFromControls());
+    const Result written = writeSettingsFiles(workingFolder(), settingsFromControls());
     if (!written.ok()) {
         showStatus(written.errorMessage());
         return;

@@ -4,6 +4,7 @@
 #include "processscan.h"
 #include "processwatch.h"
 #include "reaper.h"
+#include "workingfolder.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -206,7 +207,7 @@ PosixServerControl::~PosixServerControl() = default;
 
 QStringList PosixServerControl::searchDirectories() const
 {
-    QStringList dirs{m_options.programDir, QDir::currentPath()};
+    QStringList dirs{m_options.programDir, workingFolder()};
     const QString path = QString::fromLocal8Bit(qgetenv("PATH"));
     for (const QString &dir : path.split(u':', Qt::SkipEmptyParts))
         dirs.append(dir);
