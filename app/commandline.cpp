@@ -2,6 +2,8 @@
 
 #include <QCommandLineParser>
 
+#include <utility>
+
 namespace {
 
 // The options that Qt's application objects take from the command line
@@ -23,13 +25,14 @@ struct Parser
         parser.setApplicationDescription(
             QStringLiteral("Set up, start and stop the Orbelith dedicated server.\n"
                            "The program writes orbelithsrv.conf and orbelithsrv.ini into its working\n"
-                           "folder and starts the server, orbelithsrv, there.\n"
+                           "folder and starts the server, orbelithsrv, there. With --start, --stop or\n"
+                           "--status it does that without a window, for scripts.\n"
                            "Qt's own options (-platform, -style, -session, -display, ...) are passed\n"
                            "on to Qt."));
         // Qt's options are words after a single dash, as session managers
         // pass them: "-session ID" is not "-s -e -s -s -i -o -n ID".
         parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
-        parser.addOptions({help, version, chooseFolder, lastFolder});
+        parser.addOptions({help, version, chooseFolder, lastFolder, start, stop, status});
         for (const char *name : kQtOptionsWithValue)
             parser.addOption(qtOption(name, QStringLiteral("value")));
         for (const char *name : kQtFlags)
@@ -73,6 +76,17 @@ struct Parser
         QStringLiteral("last-folder"),
         QStringLiteral("Work in the folder last chosen with --choose-folder; with none chosen yet, in the "
                        "current folder.")};
+    const QCommandLineOption start{
+        QStringLiteral("start"),
+        QStringLiteral("Without a window: start the server in the folder as Start does, with the last "
+                       "settings, unless one runs there already.")};
+    const QCommandLineOption stop{QStringLiteral("stop"),
+                                  QStringLiteral("Without a window: stop the folder's servers as Stop does, "
+                                                 "and wait until they have ended.")};
+    const QCommandLineOption status{
+        QStringLiteral("status"),
+        QStringLiteral("Without a window: tell whether the server runs in the folder (exit status 0 when it "
+                       "runs, 3 when it does not).")};
 };
 
 CommandLine mistake(const QString &what)
@@ -106,6 +120,27 @@ CommandLine parseCommandLine(const QStringList &arguments)
                              .arg(kProgramName, QStringLiteral(ORBELITH_VERSION));
         return result;
     }
+
+    const std::pair<const QCommandLineOption &, CommandLine::Script> scripts[] = {
+        {p.start, CommandLine::Script::Start},
+        {p.stop, CommandLine::Script::Stop},
+        {p.status, CommandLine::Script::Status},
+    };
+    int scriptsAsked = 0;
+    for (const auto &[option, script] : scripts) {
+        if (p.parser.isSet(option)) {
+            result.script = script;
+            ++scriptsAsked;
+        }
+    }
+    if (scriptsAsked > 1)
+        return mistake(QStringLiteral("give --start, --stop or --status, not more than one."));
+    // A script names its folder, or works in the current one: it has nobody
+    // to answer a folder picker.
+    if (result.script != CommandLine::Script::None &&
+        (p.parser.isSet(p.chooseFolder) || p.parser.isSet(p.lastFolder)))
+        return mistake(QStringLiteral("--start, --stop and --status take a FOLDER, not --choose-folder or "
+                                      "--last-folder."));
 
     const QStringList folders = p.parser.positionalArguments();
     const int ways =

@@ -56,6 +56,7 @@ StartFolder enterStartFolder(const CommandLine &commandLine)
     StartFolder start;
     start.exitStatus = commandLine.exitStatus;
     start.message = commandLine.message;
+    start.script = commandLine.script;
     if (start.exitStatus)
         return start;
     switch (commandLine.folder) {

@@ -28,6 +28,8 @@ struct StartFolder
     bool choose = false;
     QString chooseFrom;
     QString notice;
+    // A script's command instead of the window, in the folder entered.
+    CommandLine::Script script = CommandLine::Script::None;
 };
 
 StartFolder enterStartFolder(const CommandLine &commandLine);

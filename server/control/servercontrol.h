@@ -36,6 +36,8 @@ struct LaunchResult
     // ("Is a directory"); empty when it goes to the log. The server starts
     // all the same.
     QString noLogReason;
+    // The started process, when it started.
+    qint64 pid = 0;
 };
 
 // What the front-end asks of the operating system about the server. No call

@@ -106,6 +106,10 @@ void TestCommandLine::parse_data()
         << QStringList{"a", "--choose-folder"} << 2 << F::Current << QString() << "not more than one";
     QTest::newRow("the picker and the last folder") << QStringList{"--choose-folder", "--last-folder"} << 2
                                                     << F::Current << QString() << "not more than one";
+    QTest::newRow("two scripts") << QStringList{"--start", "--stop"} << 2 << F::Current << QString()
+                                 << "not more than one";
+    QTest::newRow("a script and the picker")
+        << QStringList{"--stop", "--choose-folder"} << 2 << F::Current << QString() << "take a FOLDER";
     // Qt's own options are Qt's, whatever this program takes.
     QTest::newRow("an X11 session manager's -session")
         << QStringList{"-session", "10d1e2f3a4b5c6"} << -1 << F::Current << QString() << QString();

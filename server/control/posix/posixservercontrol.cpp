@@ -263,7 +263,7 @@ LaunchResult PosixServerControl::launchServer()
     // The child cannot be reaped before this: only this process waits for it.
     UniqueFd pidfd(m_options.usePidfd ? openPidfd(pid) : -1);
     watch(new ProcessWatch(pid, std::move(pidfd), true, this), std::move(log.fd));
-    return {Result::success(), log.problem};
+    return {Result::success(), log.problem, pid};
 }
 
 void PosixServerControl::watch(ProcessWatch *watch, UniqueFd log)
