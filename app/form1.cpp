@@ -88,6 +88,7 @@ Form1::Form1(std::unique_ptr<ServerControl> control, QWidget *parent)
     m_trayWndProc = new TrayWndProc(this);
     connect(m_trayIcon, &TrayIcon::leftButtonPressed, this, &Form1::restoreFromTray);
     connect(m_trayIcon, &TrayIcon::trayLost, this, &Form1::leaveLostTray);
+    connect(m_trayIcon, &TrayIcon::notificationClicked, this, &Form1::restoreFromTray);
 }
 
 Form1::~Form1()
@@ -465,6 +466,9 @@ void Form1::serverEnded(const ServerExit &exit)
         return;
     setRunning(false);
     showStatus(serverExitText(exit));
+    // Nobody sees the status line of a window in the tray.
+    if (m_trayWndProc->isInstalled())
+        m_trayIcon->showNotification(windowTitle(), m_label4->text());
 }
 
 void Form1::Command5_Click()
