@@ -154,24 +154,9 @@ class Notifications(dbus.service.Object):
                                     "body": str(body), "actions": [str(a) for a in actions]}))
         return self.last_id
 
-    @dbus.service.method(NOTIFICATIONS, in_signature="", out_signature="as")
-    def GetCapabilities(self):
-        return ["actions", "body"]
-
-    @dbus.service.method(NOTIFICATIONS, in_signature="", out_signature="ssss")
-    def GetServerInformation(self):
-        return ("sni-panel", "test", "1", "1.2")
-
-    @dbus.service.method(NOTIFICATIONS, in_signature="u")
-    def CloseNotification(self, notification_id):
-        self.NotificationClosed(notification_id, 3)
-
+    # Qt's tray calls only Notify, and listens for ActionInvoked.
     @dbus.service.signal(NOTIFICATIONS, signature="us")
     def ActionInvoked(self, notification_id, action_key):
-        pass
-
-    @dbus.service.signal(NOTIFICATIONS, signature="uu")
-    def NotificationClosed(self, notification_id, reason):
         pass
 
     def click(self):
