@@ -23,6 +23,7 @@
 #include <sys/stat.h>
 #include <sys/wait.h>
 
+using namespace Qt::Literals::StringLiterals;
 using namespace testfiles;
 using namespace testprocesses;
 
@@ -206,17 +207,22 @@ void TestScriptCommands::failureSaysWhyOnStandardError()
 {
     // The program alone in a folder: no server beside it, in the folder or on PATH.
     const QString lonely = path(QStringLiteral("lonely"));
-    const QString folder = path(QStringLiteral("server"));
-    QVERIFY(QDir().mkdir(lonely) && QDir().mkdir(folder));
-    QVERIFY(QFile::copy(QStringLiteral(GUI_PROGRAM), QDir(lonely).filePath(QStringLiteral("orbelith-gui"))));
+    const QString program = QDir(lonely).filePath(QStringLiteral("orbelith-gui"));
+    const QString folder = makeFolder(QStringLiteral("server"));
+    QVERIFY(QDir().mkdir(lonely) && !folder.isEmpty());
+    QVERIFY(QFile::copy(QStringLiteral(GUI_PROGRAM), program));
     const auto restorePath = qScopeGuard([path = qgetenv("PATH")] { qputenv("PATH", path); });
     qputenv("PATH", QFile::encodeName(lonely));
-    Run r = run({QStringLiteral("--start"), folder}, QDir(lonely).filePath(QStringLiteral("orbelith-gui")));
+    Run r = run({QStringLiteral("--start"), folder}, program);
     QCOMPARE(r.errors,
              QStringLiteral("orbelith-gui: Server program orbelithsrv not found in %1, %2 or PATH.\n")
                  .arg(QDir(lonely).canonicalPath(), QDir(folder).canonicalPath()));
     QCOMPARE(r.exitStatus, 1);
     QCOMPARE(r.output, QString());
+    // Found in the folder, whose name is not UTF-8, once it is there.
+    QVERIFY(QFile::copy(QStringLiteral(STANDIN_DIR "/orbelithsrv"), QDir(folder).filePath(u"orbelithsrv"_s)));
+    QCOMPARE(run({QStringLiteral("--start"), folder}, program).exitStatus, 0);
+    QCOMPARE(serversIn(folder).size(), size_t(1));
 
     // A folder where the configuration goes: the window's words.
     const QString unwritable = path(QStringLiteral("unwritable"));
