@@ -2,7 +2,21 @@
 
 #include <QCommandLineParser>
 
+#include <utility>
+
 namespace {
+
+// The options that Qt's application objects take from the command line
+// (QGuiApplication, QApplication and the X11 platform), which the program
+// must let through: an X11 session manager restarts it with "-session ID",
+// and a user may choose the platform or the style.
+constexpr const char *kQtOptionsWithValue[] = {
+    "platform",    "platformpluginpath", "platformtheme", "plugin", "qwindowgeometry",
+    "qwindowicon", "qwindowtitle",       "session",       "style",  "stylesheet",
+    "display",     "geometry",           "title",         "icon",   "name",
+    "visual",      "qmljsdebugger",
+};
+constexpr const char *kQtFlags[] = {"reverse", "widgetcount", "nograb", "dograb", "testability"};
 
 struct Parser
 {
@@ -11,8 +25,18 @@ struct Parser
         parser.setApplicationDescription(
             QStringLiteral("Set up, start and stop the Orbelith dedicated server.\n"
                            "The program writes orbelithsrv.conf and orbelithsrv.ini into its working\n"
-                           "folder and starts the server, orbelithsrv, there."));
-        parser.addOptions({help, version, chooseFolder, lastFolder});
+                           "folder and starts the server, orbelithsrv, there. With --start, --stop or\n"
+                           "--status it does that without a window, for scripts.\n"
+                           "Qt's own options (-platform, -style, -session, -display, ...) are passed\n"
+                           "on to Qt."));
+        // Qt's options are words after a single dash, as session managers
+        // pass them: "-session ID" is not "-s -e -s -s -i -o -n ID".
+        parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
+        parser.addOptions({help, version, chooseFolder, lastFolder, start, stop, status});
+        for (const char *name : kQtOptionsWithValue)
+            parser.addOption(qtOption(name, QStringLiteral("value")));
+        for (const char *name : kQtFlags)
+            parser.addOption(qtOption(name, QString()));
         parser.addPositionalArgument(QStringLiteral("FOLDER"),
                                      QStringLiteral("The server's folder, to work in instead of the "
                                                     "current one."),
@@ -27,6 +51,13 @@ struct Parser
         const QString text = parser.helpText();
         return QStringLiteral("Usage: %1 [options] [FOLDER]").arg(kProgramName) +
                text.mid(text.indexOf(u'\n'));
+    }
+
+    static QCommandLineOption qtOption(const char *name, const QString &valueName)
+    {
+        QCommandLineOption option(QString::fromLatin1(name), QString(), valueName);
+        option.setFlags(QCommandLineOption::HiddenFromHelp);
+        return option;
     }
 
     QCommandLineParser parser;
@@ -45,6 +76,17 @@ struct Parser
         QStringLiteral("last-folder"),
         QStringLiteral("Work in the folder last chosen with --choose-folder; with none chosen yet, in the "
                        "current folder.")};
+    const QCommandLineOption start{
+        QStringLiteral("start"),
+        QStringLiteral("Without a window: start the server in the folder as Start does, with the last "
+                       "settings, unless one runs there already.")};
+    const QCommandLineOption stop{QStringLiteral("stop"),
+                                  QStringLiteral("Without a window: stop the folder's servers as Stop does, "
+                                                 "and wait until they have ended.")};
+    const QCommandLineOption status{
+        QStringLiteral("status"),
+        QStringLiteral("Without a window: tell whether the server runs in the folder (exit status 0 when it "
+                       "runs, 3 when it does not).")};
 };
 
 CommandLine mistake(const QString &what)
@@ -78,6 +120,27 @@ CommandLine parseCommandLine(const QStringList &arguments)
                              .arg(kProgramName, QStringLiteral(ORBELITH_VERSION));
         return result;
     }
+
+    const std::pair<const QCommandLineOption &, CommandLine::Script> scripts[] = {
+        {p.start, CommandLine::Script::Start},
+        {p.stop, CommandLine::Script::Stop},
+        {p.status, CommandLine::Script::Status},
+    };
+    int scriptsAsked = 0;
+    for (const auto &[option, script] : scripts) {
+        if (p.parser.isSet(option)) {
+            result.script = script;
+            ++scriptsAsked;
+        }
+    }
+    if (scriptsAsked > 1)
+        return mistake(QStringLiteral("give --start, --stop or --status, not more than one."));
+    // A script names its folder, or works in the current one: it has nobody
+    // to answer a folder picker.
+    if (result.script != CommandLine::Script::None &&
+        (p.parser.isSet(p.chooseFolder) || p.parser.isSet(p.lastFolder)))
+        return mistake(QStringLiteral("--start, --stop and --status take a FOLDER, not --choose-folder or "
+                                      "--last-folder."));
 
     const QStringList folders = p.parser.positionalArguments();
     const int ways =

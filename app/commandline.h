@@ -17,8 +17,20 @@ struct CommandLine
         LastChosen // --last-folder: the folder the picker gave last time
     };
 
+    // What a script asks instead of the window: start, stop or ask about
+    // the folder's server, then end.
+    enum class Script
+    {
+        None,
+        Start,  // --start
+        Stop,   // --stop
+        Status, // --status
+    };
+
     Folder folder = Folder::Current;
+    // As programArguments() gives it: a name that is not UTF-8 keeps its bytes.
     QString givenFolder;
+    Script script = Script::None;
 
     // Set when the program is to end at once (help, version, a mistake),
     // with the text to print: on standard output for status 0, else on
@@ -30,5 +42,7 @@ struct CommandLine
 // The program's name as the terminal and the manual know it.
 inline const QString kProgramName = QStringLiteral("orbelith-gui");
 
-// The first argument is the program as it was called.
+// The first argument is the program as it was called. Qt's own options
+// (-platform, -style, -session, -display, ...) are passed over: the
+// application object takes them later.
 CommandLine parseCommandLine(const QStringList &arguments);

@@ -7,8 +7,10 @@
 #include "lastsettings.h"
 #include "localaddress.h"
 #include "motdcodec.h"
+#include "textlines.h"
 #include "trayicon.h"
 #include "traywndproc.h"
+#include "workingfolder.h"
 
 #include <QButtonGroup>
 #include <QCloseEvent>
@@ -31,10 +33,11 @@
 
 namespace {
 
-// The last-settings file that start-up looks for and Start writes.
+// The last-settings file that start-up looks for and Start writes, by a name
+// relative to the working folder: its absolute name may not be text.
 QString lastSettingsPath()
 {
-    return QDir::current().filePath(kLastSettingsFileName);
+    return kLastSettingsFileName;
 }
 
 const QString kTrayToolTip = QStringLiteral("OrbelithServGUI");
@@ -45,24 +48,6 @@ const QString kStoppingText = QStringLiteral("Stopping Orbelith Server...");
 constexpr int kStatusLeft = 480, kStatusTop = 6360, kStatusWidth = 3495, kStatusHeight = 255;
 // Room below the status line, left of the buttons, for a message that wraps.
 constexpr int kStatusMaxHeightPx = 80;
-constexpr qsizetype kMaxRestoredMotdLength = 65536;
-// The most a one-line box holds: far above any real value, and still quick
-// to show, since a box lays out its whole text (about a second for a
-// million characters). Start never writes more, so a restore cuts only what
-// another program wrote.
-constexpr int kMaxTextBoxLength = 65536;
-
-// The text cut to at most length UTF-16 units, never between the two halves
-// of a character. True when anything was cut.
-bool cutToLength(QString &text, qsizetype length)
-{
-    if (text.size() <= length)
-        return false;
-    if (length > 0 && text[length - 1].isHighSurrogate() && text[length].isLowSurrogate())
-        --length;
-    text.truncate(length);
-    return true;
-}
 
 // The message box's text as typed. toPlainText() would turn no-break spaces
 // into blanks and U+2028 into line breaks; only the document's own paragraph
@@ -104,6 +89,7 @@ Form1::Form1(std::unique_ptr<ServerControl> control, QWidget *parent)
     m_trayWndProc = new TrayWndProc(this);
     connect(m_trayIcon, &TrayIcon::leftButtonPressed, this, &Form1::restoreFromTray);
     connect(m_trayIcon, &TrayIcon::trayLost, this, &Form1::leaveLostTray);
+    connect(m_trayIcon, &TrayIcon::notificationClicked, this, &Form1::restoreFromTray);
 }
 
 Form1::~Form1()
@@ -365,52 +351,12 @@ QString Form1::GetFromINI(const QString &AppName, const QString &KeyName) const
 
 void Form1::RestoreLastSettings()
 {
-    const LoadedLastSettings loaded = LastSettingsFile::load(lastSettingsPath());
-    // A file that cannot be used would empty every box: keep them as they are.
-    if (loaded.state == LoadedLastSettings::State::Unusable) {
-        showStatus(loaded.error + QStringLiteral("; the last settings were not restored."));
-        return;
-    }
-    if (loaded.state == LoadedLastSettings::State::Missing)
-        return;
-    ServerSettings settings = settingsFromControls();
-    const QString startingMotd = settings.motd;
-    ::RestoreLastSettings(loaded.file, settings);
-    QStringList problems;
-    // The message box lays out every character before the window can show:
-    // a message of megabytes, which only a damaged or foreign file holds,
-    // would keep the window away for many seconds.
-    if (settings.motd.size() > kMaxRestoredMotdLength) {
-        problems.append(QStringLiteral("The message of the day in %1 is too long to show (%2 characters, "
-                                       "at most %3); it was left out.")
-                            .arg(kLastSettingsFileName)
-                            .arg(settings.motd.size())
-                            .arg(kMaxRestoredMotdLength));
-        settings.motd = startingMotd;
-    }
-    const std::pair<const char *, QString *> textValues[] = {
-        {"ServerName", &settings.serverName},
-        {"Location", &settings.location},
-        {"URL", &settings.url},
-        {"MaxUsers", &settings.maxUsers},
-        {"Port", &settings.port},
-        {"MinPing", &settings.minPing},
-        {"FloodMsgNb", &settings.floodMsgNb},
-        {"FloodMsgTime", &settings.floodMsgTime},
-    };
-    for (const auto &[key, value] : textValues) {
-        const qsizetype length = value->size();
-        if (cutToLength(*value, kMaxTextBoxLength)) {
-            problems.append(QStringLiteral("%1 in %2 is too long for its box (%3 characters, at most %4); "
-                                           "it was cut.")
-                                .arg(QLatin1String(key), kLastSettingsFileName)
-                                .arg(length)
-                                .arg(kMaxTextBoxLength));
-        }
-    }
-    applySettings(settings);
-    if (!problems.isEmpty())
-        showStatus(problems.join(u'\n'));
+    // The rules live in the core, which the command line's --start shares.
+    const StartupSettings restored = restoreStartupSettings(lastSettingsPath(), settingsFromControls());
+    if (restored.state == LoadedLastSettings::State::Read)
+        applySettings(restored.settings);
+    if (!restored.notice.isEmpty())
+        showStatus(restored.notice);
 }
 
 void Form1::textBoxInputCut(QLineEdit *box)
@@ -491,7 +437,7 @@ void Form1::showStatus(const QString &text)
 
 void Form1::Command1_Click()
 {
-    const Result written = writeSettingsFiles(QDir::currentPath(), settingsFromControls());
+    const Result written = writeSettingsFiles(workingFolder(), settingsFromControls());
     if (!written.ok()) {
         showStatus(written.errorMessage());
         return;
@@ -541,6 +487,9 @@ void Form1::serverEnded(const ServerExit &exit)
         return;
     setRunning(false);
     showStatus(serverExitText(exit));
+    // Nobody sees the status line of a window in the tray.
+    if (m_trayWndProc->isInstalled())
+        m_trayIcon->showNotification(windowTitle(), m_label4->text());
 }
 
 void Form1::Command5_Click()

@@ -1,5 +1,6 @@
 #include "folderpicker.h"
 #include "form1.h"
+#include "scriptcommands.h"
 #include "serverfolder.h"
 #include "sessionplatform.h"
 #include "startup.h"
@@ -32,6 +33,9 @@ int main(int argc, char *argv[])
     const StartFolder startFolder = enterStartFolder(argc, argv);
     if (startFolder.exitStatus)
         return *startFolder.exitStatus;
+    // --start, --stop and --status: for scripts, without a window.
+    if (startFolder.script != CommandLine::Script::None)
+        return runScriptCommand(startFolder.script, argc, argv);
 
     if (displayMissing()) {
         std::fprintf(

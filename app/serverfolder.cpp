@@ -1,13 +1,12 @@
 #include "serverfolder.h"
 
+#include "programarguments.h"
+
 #include <QCoreApplication>
 #include <QDir>
 #include <QFileInfo>
 #include <QSettings>
 #include <QStandardPaths>
-
-#include <cerrno>
-#include <cstdio>
 
 namespace {
 
@@ -17,7 +16,7 @@ const QString kLastFolderKey = QStringLiteral("LastFolder");
 // terminal's control characters, which must not reach the terminal as such.
 QString printable(const QString &path)
 {
-    QString shown = QDir::toNativeSeparators(path);
+    QString shown = displayedName(path);
     for (QChar &c : shown) {
         if (c.category() == QChar::Other_Control)
             c = u'?';
@@ -26,18 +25,6 @@ QString printable(const QString &path)
 }
 
 } // namespace
-
-Result enterFolder(const QString &path)
-{
-    const QFileInfo info(path);
-    if (path.isEmpty() || !info.exists())
-        return Result::failure(QStringLiteral("it does not exist"));
-    if (!info.isDir())
-        return Result::failure(QStringLiteral("it is not a folder"));
-    if (!QDir::setCurrent(path))
-        return Result::failure(qt_error_string(errno));
-    return Result::success();
-}
 
 QString lastChosenFolderFile()
 {
@@ -69,6 +56,7 @@ StartFolder enterStartFolder(const CommandLine &commandLine)
     StartFolder start;
     start.exitStatus = commandLine.exitStatus;
     start.message = commandLine.message;
+    start.script = commandLine.script;
     if (start.exitStatus)
         return start;
     switch (commandLine.folder) {
@@ -109,13 +97,8 @@ StartFolder enterStartFolder(const CommandLine &commandLine)
 
 StartFolder enterStartFolder(int argc, char *argv[])
 {
-    QStringList arguments;
-    for (int i = 0; i < argc; ++i)
-        arguments.append(QString::fromLocal8Bit(argv[i]));
-    const StartFolder start = enterStartFolder(parseCommandLine(arguments));
-    if (!start.message.isEmpty()) {
-        const QByteArray text = start.message.toLocal8Bit();
-        std::fputs(text.constData(), start.exitStatus == 0 ? stdout : stderr);
-    }
+    const StartFolder start = enterStartFolder(parseCommandLine(programArguments(argc, argv)));
+    if (!start.message.isEmpty())
+        printText(start.exitStatus == 0 ? stdout : stderr, start.message);
     return start;
 }

@@ -1,16 +1,12 @@
 #pragma once
 
 #include "commandline.h"
+#include "programarguments.h"
 #include "result.h"
 
 #include <QString>
 
 #include <optional>
-
-// Changes the process's working folder, where the program reads and writes
-// the server's files and starts the server. On failure, the reason in plain
-// words ("it does not exist").
-Result enterFolder(const QString &path);
 
 // The folder last chosen with the folder picker, kept in the user's
 // configuration rather than in any server's folder. Empty when none was.
@@ -32,6 +28,8 @@ struct StartFolder
     bool choose = false;
     QString chooseFrom;
     QString notice;
+    // A script's command instead of the window, in the folder entered.
+    CommandLine::Script script = CommandLine::Script::None;
 };
 
 StartFolder enterStartFolder(const CommandLine &commandLine);

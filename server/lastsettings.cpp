@@ -8,6 +8,8 @@
 #include <QStringDecoder>
 #include <QStringView>
 
+#include <utility>
+
 #if defined(Q_OS_UNIX)
 #include <QScopeGuard>
 
@@ -214,4 +216,54 @@ void RestoreLastSettings(const LastSettingsFile &file, ServerSettings &s)
         if (exact && JoinMotdLines(*exact) == motd)
             s.motd = exact->join(QStringLiteral("\r\n"));
     }
+}
+
+StartupSettings restoreStartupSettings(const QString &path, const ServerSettings &starting)
+{
+    StartupSettings restored;
+    restored.settings = starting;
+    const LoadedLastSettings loaded = LastSettingsFile::load(path);
+    restored.state = loaded.state;
+    // A file that cannot be used would empty every box: keep them as they are.
+    if (loaded.state == LoadedLastSettings::State::Unusable) {
+        restored.notice = loaded.error + QStringLiteral("; the last settings were not restored.");
+        return restored;
+    }
+    if (loaded.state == LoadedLastSettings::State::Missing)
+        return restored;
+
+    ServerSettings &settings = restored.settings;
+    ::RestoreLastSettings(loaded.file, settings);
+    QStringList problems;
+    if (settings.motd.size() > kMaxRestoredMotdLength) {
+        problems.append(QStringLiteral("The message of the day in %1 is too long to show (%2 characters, "
+                                       "at most %3); it was left out.")
+                            .arg(QFileInfo(path).fileName())
+                            .arg(settings.motd.size())
+                            .arg(kMaxRestoredMotdLength));
+        settings.motd = starting.motd;
+    }
+    settings.motd = motdAsEditorHoldsIt(settings.motd);
+    const std::pair<const char *, QString *> textValues[] = {
+        {"ServerName", &settings.serverName},
+        {"Location", &settings.location},
+        {"URL", &settings.url},
+        {"MaxUsers", &settings.maxUsers},
+        {"Port", &settings.port},
+        {"MinPing", &settings.minPing},
+        {"FloodMsgNb", &settings.floodMsgNb},
+        {"FloodMsgTime", &settings.floodMsgTime},
+    };
+    for (const auto &[key, value] : textValues) {
+        const qsizetype length = value->size();
+        if (cutToLength(*value, kMaxTextBoxLength)) {
+            problems.append(QStringLiteral("%1 in %2 is too long for its box (%3 characters, at most %4); "
+                                           "it was cut.")
+                                .arg(QLatin1String(key), QFileInfo(path).fileName())
+                                .arg(length)
+                                .arg(kMaxTextBoxLength));
+        }
+    }
+    restored.notice = problems.join(u'\n');
+    return restored;
 }

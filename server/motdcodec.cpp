@@ -99,3 +99,13 @@ QString motdToEditorText(const QString &motd)
 {
     return SplitMotdLines(motd).join(u'\n');
 }
+
+QString motdAsEditorHoldsIt(const QString &motd)
+{
+    QString text = motdToEditorText(motd);
+    for (QChar &c : text) {
+        if (c == QChar::ParagraphSeparator || c == QChar(0xFDD0) || c == QChar(0xFDD1))
+            c = u'\n';
+    }
+    return motdFromEditorText(text);
+}

@@ -33,3 +33,8 @@ std::optional<QStringList> DecodeMotdExact(const QString &value);
 // The message box hands out and takes "\n"; the core works with CR LF.
 QString motdFromEditorText(const QString &editorText);
 QString motdToEditorText(const QString &motd);
+
+// The message as the message box gives it back once it has held it: the box
+// takes U+2029 and U+FDD0, U+FDD1 (its own block and frame marks) for line
+// breaks, as it takes LF.
+QString motdAsEditorHoldsIt(const QString &motd);

@@ -23,3 +23,13 @@ QStringList splitLines(const QString &text)
     lines.append(text.mid(lineStart));
     return lines;
 }
+
+bool cutToLength(QString &text, qsizetype length)
+{
+    if (text.size() <= length)
+        return false;
+    if (length > 0 && text[length - 1].isHighSurrogate() && text[length].isLowSurrogate())
+        --length;
+    text.truncate(length);
+    return true;
+}

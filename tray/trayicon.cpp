@@ -9,6 +9,9 @@ TrayIcon::TrayIcon(QObject *parent) : QObject(parent), m_icon(new QSystemTrayIco
     // Queued: on X11 the press arrives inside the icon window's own mouse
     // handler, and removing the icon there would delete that window under it.
     connect(m_icon, &QSystemTrayIcon::activated, this, &TrayIcon::onActivated, Qt::QueuedConnection);
+    // Queued for the same reason: Qt's balloon reports the click from its own handler.
+    connect(m_icon, &QSystemTrayIcon::messageClicked, this, &TrayIcon::onMessageClicked,
+            Qt::QueuedConnection);
 }
 
 TrayIcon::~TrayIcon() = default;
@@ -35,6 +38,26 @@ bool TrayIcon::AddTrayIcon(const QIcon &icon, const QString &toolTip)
 void TrayIcon::RemoveTrayIcon()
 {
     m_icon->hide();
+    m_notificationShown = false;
+}
+
+void TrayIcon::showNotification(const QString &title, const QString &message)
+{
+    if (!m_icon->isVisible())
+        return;
+    m_notificationShown = true;
+    // Critical: Qt's D-Bus tray gives only such a notification the "default"
+    // action, the one through which a notification service reports a click;
+    // and a server that ended by itself is what the operator must not miss.
+    m_icon->showMessage(title, message, QSystemTrayIcon::Critical);
+}
+
+void TrayIcon::onMessageClicked()
+{
+    // Qt's D-Bus tray reports any action of any notification from the
+    // service: only one of this icon's, while it is shown, counts.
+    if (m_notificationShown && m_icon->isVisible())
+        emit notificationClicked();
 }
 
 bool TrayIcon::isShown() const

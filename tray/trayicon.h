@@ -23,17 +23,26 @@ public:
     bool AddTrayIcon(const QIcon &icon, const QString &toolTip);
     void RemoveTrayIcon();
     bool isShown() const;
+    // A notification from the shown icon: through the desktop's notification
+    // service where Qt's tray speaks D-Bus, Qt's own balloon beside an XEmbed
+    // tray, the shell's balloon on Windows.
+    void showNotification(const QString &title, const QString &message);
 
 signals:
     void leftButtonPressed();
+    // The notification was clicked while the icon is shown.
+    void notificationClicked();
     // The desktop's tray went away while the icon was in it (a panel that
     // restarts): nobody shows the icon any more.
     void trayLost();
 
 private:
     void onActivated(QSystemTrayIcon::ActivationReason reason);
+    void onMessageClicked();
     void onTrayHostGone();
 
     QSystemTrayIcon *m_icon = nullptr;
     QDBusServiceWatcher *m_hostWatcher = nullptr;
+    // A notification of this icon may still be clicked.
+    bool m_notificationShown = false;
 };

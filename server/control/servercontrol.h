@@ -36,6 +36,8 @@ struct LaunchResult
     // ("Is a directory"); empty when it goes to the log. The server starts
     // all the same.
     QString noLogReason;
+    // The started process, when it started.
+    qint64 pid = 0;
     // Why the previous run's log was not kept as orbelithsrv.log.1, this
     // run's output being added to the same log; empty when it was kept.
     QString logNotRotated{};

@@ -1,7 +1,8 @@
 // The command line and the folder the program works in, without a window: the
-// parsing, folder names no terminal should see as they are, and the folder
-// remembered in the user's configuration (a private XDG_CONFIG_HOME and HOME
-// for each test). tst_serverfolder runs the program itself.
+// parsing, Qt's own options, folder names no terminal should see as they are
+// or that are not UTF-8, and the folder remembered in the user's
+// configuration (a private XDG_CONFIG_HOME and HOME for each test).
+// tst_serverfolder runs the program itself.
 #include "commandline.h"
 #include "serverfolder.h"
 
@@ -13,6 +14,9 @@
 #include <QTest>
 
 #include <memory>
+
+#include <sys/stat.h>
+#include <unistd.h>
 
 using namespace testfiles;
 
@@ -30,6 +34,8 @@ private slots:
     void parse();
     void badFolderEndsWithOneLine_data();
     void badFolderEndsWithOneLine();
+    void folderKeepsItsBytes_data();
+    void folderKeepsItsBytes();
     void chooseFolderStartsInTheLastOne();
     void rememberingFailsWithTheFileNamed();
 
@@ -100,6 +106,22 @@ void TestCommandLine::parse_data()
         << QStringList{"a", "--choose-folder"} << 2 << F::Current << QString() << "not more than one";
     QTest::newRow("the picker and the last folder") << QStringList{"--choose-folder", "--last-folder"} << 2
                                                     << F::Current << QString() << "not more than one";
+    QTest::newRow("two scripts") << QStringList{"--start", "--stop"} << 2 << F::Current << QString()
+                                 << "not more than one";
+    QTest::newRow("a script and the picker")
+        << QStringList{"--stop", "--choose-folder"} << 2 << F::Current << QString() << "take a FOLDER";
+    // Qt's own options are Qt's, whatever this program takes.
+    QTest::newRow("an X11 session manager's -session")
+        << QStringList{"-session", "10d1e2f3a4b5c6"} << -1 << F::Current << QString() << QString();
+    QTest::newRow("-platform and a folder") << QStringList{"-platform", "offscreen", "/srv/orbelith"} << -1
+                                            << F::Given << "/srv/orbelith" << QString();
+    QTest::newRow("-style") << QStringList{"-style", "fusion"} << -1 << F::Current << QString() << QString();
+    QTest::newRow("-style=") << QStringList{"-style=fusion"} << -1 << F::Current << QString() << QString();
+    QTest::newRow("-display") << QStringList{"-display", ":0", "-reverse"} << -1 << F::Current << QString()
+                              << QString();
+    QTest::newRow("Qt's options leave ours unknown")
+        << QStringList{"-session", "x", "-verbose"} << 2 << F::Current << QString()
+        << "orbelith-gui: Unknown option 'verbose'.\n" + tryHelp;
 }
 
 void TestCommandLine::parse()
@@ -148,6 +170,47 @@ void TestCommandLine::badFolderEndsWithOneLine()
     QCOMPARE(start.message, QStringLiteral("orbelith-gui: ") + expected + u'\n');
     QVERIFY(!start.choose);
     QCOMPARE(QDir::currentPath(), before);
+}
+
+void TestCommandLine::folderKeepsItsBytes_data()
+{
+    QTest::addColumn<QByteArray>("name");
+    QTest::addColumn<bool>("exists");
+
+    QTest::newRow("Latin-1") << QByteArray("caf\xe9") << true;
+    QTest::newRow("UTF-8") << QByteArray("\xce\x95\xce\xbb\xce\xbb\xce\xac\xce\xb4\xce\xb1") << true;
+    QTest::newRow("a stray continuation byte") << QByteArray("a\x80") << true;
+    QTest::newRow("an overlong slash") << QByteArray("\xc0\xaf") << true;
+    // The UTF-8 form of U+DC80 is not UTF-8, and not the escape of a byte.
+    QTest::newRow("an encoded surrogate") << QByteArray("\xed\xb2\x80") << true;
+    QTest::newRow("U+10080, then a stray byte") << QByteArray("\xf0\x90\x82\x80\x80") << true;
+    QTest::newRow("missing") << QByteArray("caf\xe9") << false;
+}
+
+void TestCommandLine::folderKeepsItsBytes()
+{
+    QFETCH(QByteArray, name);
+    QFETCH(bool, exists);
+    const QByteArray folder = QFile::encodeName(path(QStringLiteral("server"))) + '/' + name;
+    if (exists)
+        QCOMPARE(::mkdir(folder.constData(), 0700), 0);
+
+    QByteArray program("orbelith-gui");
+    QByteArray argument = folder;
+    char *argv[] = {program.data(), argument.data(), nullptr};
+    const StartFolder start = enterStartFolder(2, argv);
+    char cwd[4096];
+    QVERIFY(::getcwd(cwd, sizeof cwd));
+    if (exists) {
+        QVERIFY2(!start.exitStatus, qPrintable(start.message));
+        QCOMPARE(QByteArray(cwd), folder);
+    } else {
+        QCOMPARE(start.exitStatus.value_or(-1), 2);
+        QCOMPARE(start.message, QStringLiteral("orbelith-gui: cannot work in the folder '%1/caf\uFFFD': it "
+                                               "does not exist\n")
+                                    .arg(path(QStringLiteral("server"))));
+        QCOMPARE(QByteArray(cwd), QFile::encodeName(path(QStringLiteral("start"))));
+    }
 }
 
 void TestCommandLine::chooseFolderStartsInTheLastOne()

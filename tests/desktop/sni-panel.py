@@ -1,16 +1,22 @@
 #!/usr/bin/python3
 # A desktop panel's tray over D-Bus: a StatusNotifierWatcher with a host of its
-# own, as KDE Plasma and the GNOME AppIndicator extension provide. It prints
-# "ready" once it owns the watcher's name, "registered <item>" and
-# "unregistered <item>" as items come and go, and answers commands on its
-# standard input, one a line:
+# own, as KDE Plasma and the GNOME AppIndicator extension provide, and the
+# desktop's notification service (org.freedesktop.Notifications). It prints
+# "ready" once it owns both names, "registered <item>" and "unregistered
+# <item>" as items come and go, "notify <JSON>" for each notification (its id,
+# app_name, summary, body and actions), and answers commands on its standard
+# input, one a line:
 #   describe    the single item: "title <text>", "menu none|exported",
 #               "pixmap <width> <height> <ARGB32 as hex>" for each icon
 #               image, then "end"
 #   activate | secondary | context | activate-twice
 #               calls Activate, SecondaryActivate, ContextMenu, or Activate
 #               twice without waiting in between; "reply <method> ok|error"
+#   click-notification
+#               the last notification was clicked: ActionInvoked with its
+#               "default" action
 # It ends when its standard input closes.
+import json
 import sys
 
 import dbus
@@ -132,9 +138,36 @@ class Watcher(dbus.service.Object):
                                    error_handler=lambda e: say("reply %s error" % method))
 
 
+NOTIFICATIONS = "org.freedesktop.Notifications"
+
+
+class Notifications(dbus.service.Object):
+    def __init__(self, bus):
+        self.name = dbus.service.BusName(NOTIFICATIONS, bus)
+        super().__init__(self.name, "/org/freedesktop/Notifications")
+        self.last_id = 0
+
+    @dbus.service.method(NOTIFICATIONS, in_signature="susssasa{sv}i", out_signature="u")
+    def Notify(self, app_name, replaces_id, app_icon, summary, body, actions, hints, timeout):
+        self.last_id += 1
+        say("notify " + json.dumps({"id": self.last_id, "app_name": str(app_name), "summary": str(summary),
+                                    "body": str(body), "actions": [str(a) for a in actions]}))
+        return self.last_id
+
+    # Qt's tray calls only Notify, and listens for ActionInvoked.
+    @dbus.service.signal(NOTIFICATIONS, signature="us")
+    def ActionInvoked(self, notification_id, action_key):
+        pass
+
+    def click(self):
+        self.ActionInvoked(self.last_id, "default")
+
+
 def main():
     dbus.mainloop.glib.DBusGMainLoop(set_as_default=True)
-    watcher = Watcher(dbus.SessionBus())
+    bus = dbus.SessionBus()
+    watcher = Watcher(bus)
+    notifications = Notifications(bus)
     loop = GLib.MainLoop()
     commands = {
         "describe": watcher.describe,
@@ -142,6 +175,7 @@ def main():
         "activate-twice": lambda: watcher.call("Activate", 2),
         "secondary": lambda: watcher.call("SecondaryActivate"),
         "context": lambda: watcher.call("ContextMenu"),
+        "click-notification": notifications.click,
     }
 
     def on_input(source, condition):

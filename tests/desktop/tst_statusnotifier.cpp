@@ -1,16 +1,25 @@
 // Minimize-to-tray where the tray is a StatusNotifierItem host over D-Bus, as
 // on KDE Plasma and GNOME with the AppIndicator extension: Xvfb and icewm
 // without an XEmbed tray, a session bus of the test's own and a panel in
-// Python (sni-panel.py) that owns the watcher and acts as its host.
+// Python (sni-panel.py) that owns the watcher and acts as its host, and the
+// desktop's notification service.
 
+#include "configfiles.h"
 #include "form1.h"
+#include "processes.h"
 #include "startup.h"
 #include "trayicon.h"
 #include "xdesktop.h"
 
+#include <QAbstractButton>
 #include <QApplication>
 #include <QDir>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QLabel>
+#include <QLineEdit>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QSignalSpy>
 #include <QSystemTrayIcon>
 #include <QTemporaryDir>
@@ -63,6 +72,7 @@ private slots:
     void otherCallsDoNothing_data();
     void otherCallsDoNothing();
     void secondQueuedActivateDoesNothing();
+    void serverEndingInTrayIsNotifiedOnce();
     // Last: the panel does not come back.
     void panelGoneLeavesWindowOnTaskbar();
 
@@ -244,6 +254,58 @@ void TestStatusNotifier::secondQueuedActivateDoesNothing()
     QCOMPARE(presses.count(), 1);
     QVERIFY(m_form->isVisible());
     QCOMPARE(items(), 0);
+}
+
+void TestStatusNotifier::serverEndingInTrayIsNotifiedOnce()
+{
+    // The stand-in, beside the test, on 127.0.0.1 alone.
+    m_form->findChild<QLineEdit *>(u"Text1(5)"_s)->setText(u"127.0.0.1"_s);
+    m_form->findChild<QLineEdit *>(u"Text1(4)"_s)
+        ->setText(QString::number(testprocesses::freeLoopbackPort()));
+    const auto press = [this](const QString &name) {
+        m_form->findChild<QAbstractButton *>(name)->click();
+    };
+    const auto status = [this] {
+        return m_form->findChild<QLabel *>(u"Label4"_s)->text();
+    };
+    const auto server = [] {
+        return testprocesses::serversIn(QDir::currentPath());
+    };
+    const auto cleanUp = qScopeGuard([&] {
+        for (const pid_t pid : server())
+            ::kill(pid, SIGKILL);
+        QFile::remove(kServerConfigFileName);
+        QFile::remove(kLastSettingsFileName);
+    });
+    // Once the search for a server already running here has answered.
+    QTRY_VERIFY(m_form->findChild<QAbstractButton *>(u"Command1"_s)->isEnabled());
+    press(u"Command1"_s);
+    QTRY_COMPARE(server().size(), size_t(1));
+    putInTray();
+    if (QTest::currentTestFailed())
+        return;
+
+    // Ended by Stop (pressed here with the window in the tray): nothing to tell.
+    press(u"command2"_s);
+    QTRY_COMPARE(status(), u"Orbelith Server stopped"_s);
+    QTRY_COMPARE(server().size(), size_t(0));
+    press(u"Command1"_s);
+    QTRY_COMPARE(server().size(), size_t(1));
+    ::kill(*server().begin(), SIGKILL);
+    QTRY_COMPARE(status(), u"Orbelith Server was ended by signal 9 (Killed)"_s);
+    // One notification, this one: one from Stop would have come first, over the same connection.
+    QTRY_COMPARE(linesStartingWith(u"notify "_s), 1);
+    const QString line = panel().filter(QRegularExpression(u"^notify "_s)).constFirst();
+    const QJsonObject notification = QJsonDocument::fromJson(line.mid(7).toUtf8()).object();
+    QCOMPARE(notification[u"summary"_s].toString(), u"OrbelithServer GUI"_s);
+    QCOMPARE(notification[u"body"_s].toString(), status());
+    QCOMPARE(items(), 1);
+    QVERIFY(!m_form->isVisible());
+    // Only a notification with a default action reports its click.
+    QVERIFY(notification[u"actions"_s].toVariant().toStringList().contains(u"default"_s));
+
+    tell("click-notification");
+    verifyRestored();
 }
 
 void TestStatusNotifier::panelGoneLeavesWindowOnTaskbar()

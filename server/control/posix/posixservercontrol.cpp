@@ -4,6 +4,7 @@
 #include "processscan.h"
 #include "processwatch.h"
 #include "reaper.h"
+#include "workingfolder.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -292,7 +293,7 @@ PosixServerControl::~PosixServerControl() = default;
 
 QStringList PosixServerControl::searchDirectories() const
 {
-    QStringList dirs{m_options.programDir, QDir::currentPath()};
+    QStringList dirs{m_options.programDir, workingFolder()};
     const QString path = QString::fromLocal8Bit(qgetenv("PATH"));
     for (const QString &dir : path.split(u':', Qt::SkipEmptyParts))
         dirs.append(dir);
@@ -352,7 +353,7 @@ LaunchResult PosixServerControl::launchServer()
     UniqueFd pidfd(m_options.usePidfd ? openPidfd(pid) : -1);
     m_launchGroup = -1;
     watch(new ProcessWatch(pid, std::move(pidfd), true, this), std::move(log.fd));
-    return {Result::success(), log.problem, log.notRotated};
+    return {Result::success(), log.problem, pid, log.notRotated};
 }
 
 void PosixServerControl::watch(ProcessWatch *watch, UniqueFd log)

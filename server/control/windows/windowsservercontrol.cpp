@@ -68,7 +68,7 @@ LaunchResult WindowsServerControl::launchServer()
     if (!launched.status.ok)
         return {Result::failure(fromWide(launched.status.error)), {}};
     watch(std::move(launched.process), std::move(launched.log), true);
-    return {Result::success(), fromWide(launched.noLogReason)};
+    return {Result::success(), fromWide(launched.noLogReason), qint64(launched.processId)};
 }
 
 std::optional<qint64> WindowsServerControl::adoptRunningServer()
