@@ -121,6 +121,21 @@ bool waitForLog(const std::wstring &folder, const std::string &text)
     return true;
 }
 
+// Waits until no handle of any process is open on the file.
+bool waitUntilClosed(const std::wstring &path)
+{
+    const ULONGLONG deadline = ::GetTickCount64() + 60000;
+    for (;;) {
+        const UniqueHandle alone(::CreateFileW(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
+                                               FILE_ATTRIBUTE_NORMAL, nullptr));
+        if (alone || ::GetLastError() != ERROR_SHARING_VIOLATION)
+            return true;
+        if (::GetTickCount64() > deadline)
+            return false;
+        ::Sleep(20);
+    }
+}
+
 bool waitEnded(HANDLE handle)
 {
     return ::WaitForSingleObject(handle, 60000) == WAIT_OBJECT_0;
@@ -311,7 +326,21 @@ void logRotation(const std::wstring &root)
         CHECK(launched.status.ok && launched.noLogReason.empty());
         if (launched.process)
             CHECK(waitEnded(launched.process.get()));
+        // Wine's hidden console of the server holds its log a moment longer.
+        launched.log.reset();
+        CHECK(waitUntilClosed(join(folder, win32::logFileName)));
     }
+    // Starts that fail (no such file, a file that is no program) leave both
+    // logs as they were, and no file of their own.
+    const std::wstring notAProgram = join(folder, L"not a program.exe");
+    std::ofstream(notAProgram.c_str()) << "not a program\n";
+    for (const std::wstring &failing : {join(folder, L"missing.exe"), notAProgram})
+        CHECK_TEXT(!launch(failing, {}, folder).status.ok, utf8(failing));
+    WIN32_FIND_DATAW leftover{};
+    const HANDLE search = ::FindFirstFileW(join(folder, L"orbelithsrv.log.*-*").c_str(), &leftover);
+    CHECK_TEXT(search == INVALID_HANDLE_VALUE, utf8(leftover.cFileName));
+    if (search != INVALID_HANDLE_VALUE)
+        ::FindClose(search);
     const std::string log = logOf(folder);
     const std::string previous = readFile(join(folder, win32::previousLogFileName));
     CHECK_TEXT(log == "third run\r\n", log);
