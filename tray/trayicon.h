@@ -3,8 +3,8 @@
 #include <QObject>
 #include <QSystemTrayIcon>
 
-class QDBusServiceWatcher;
 class QIcon;
+class TrayHostWatcher;
 
 // The program's icon in the desktop's tray, shown while the main window is
 // hidden there. A left-button press on it is the only thing it reports; it has
@@ -35,5 +35,5 @@ private:
     void onTrayHostGone();
 
     QSystemTrayIcon *m_icon = nullptr;
-    QDBusServiceWatcher *m_hostWatcher = nullptr;
+    TrayHostWatcher *m_hostWatcher = nullptr;
 };
