@@ -1,5 +1,7 @@
 #include "serverfolder.h"
 
+#include "programarguments.h"
+
 #include <QCoreApplication>
 #include <QDir>
 #include <QFileInfo>
@@ -109,10 +111,7 @@ StartFolder enterStartFolder(const CommandLine &commandLine)
 
 StartFolder enterStartFolder(int argc, char *argv[])
 {
-    QStringList arguments;
-    for (int i = 0; i < argc; ++i)
-        arguments.append(QString::fromLocal8Bit(argv[i]));
-    const StartFolder start = enterStartFolder(parseCommandLine(arguments));
+    const StartFolder start = enterStartFolder(parseCommandLine(programArguments(argc, argv)));
     if (!start.message.isEmpty()) {
         const QByteArray text = start.message.toLocal8Bit();
         std::fputs(text.constData(), start.exitStatus == 0 ? stdout : stderr);
