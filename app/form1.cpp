@@ -241,7 +241,7 @@ std::vector<std::pair<int, QWidget *>> Form1::createControls()
 
     m_label4 = label(this, QStringLiteral("Label4"), QString(),
                      twips(kStatusLeft, kStatusTop, kStatusWidth, kStatusHeight), 28, arial(10.5, true));
-    m_label4->setForegroundRole(QPalette::Highlight);
+    useHighlightColour(m_label4);
     m_label4->setAlignment(Qt::AlignLeft | Qt::AlignTop);
     m_label4->setWordWrap(true);
 
