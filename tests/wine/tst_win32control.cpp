@@ -136,6 +136,15 @@ bool waitUntilClosed(const std::wstring &path)
     }
 }
 
+// Closes an ended run's log and waits until it is closed everywhere: Wine's
+// hidden console of the server inherits it and holds it a moment longer, and
+// a log still open elsewhere can be neither rotated nor deleted.
+bool releaseLog(win32::Launched &launched, const std::wstring &folder)
+{
+    launched.log.reset();
+    return waitUntilClosed(folder + L'\\' + win32::logFileName);
+}
+
 bool waitEnded(HANDLE handle)
 {
     return ::WaitForSingleObject(handle, 60000) == WAIT_OBJECT_0;
@@ -267,7 +276,9 @@ void searchOrder(const std::wstring &root)
             CHECK(waitEnded(launched.process.get()));
             // It runs in the current folder, whichever folder it came from.
             const std::string log = logOf(current);
-            CHECK_TEXT(reportLine(log, "image") == "[" + utf8(expected) + "]", log);
+            CHECK_TEXT(reportLine(log, "image") == "[" + utf8(expected) + "]",
+                       log + utf8(launched.noLogReason));
+            CHECK(releaseLog(launched, current));
         }
         ::DeleteFileW(expected.c_str());
     }
@@ -300,6 +311,7 @@ void exitCodes(const std::wstring &root)
         bool whole = false;
         const std::string tail = win32::fileTail(launched.log.get(), 4096, &whole);
         CHECK_TEXT(whole && tail == "bind 127.0.0.1:27888: Address in use\r\n", tail);
+        CHECK(releaseLog(launched, folder));
     }
 
     // Ended from outside, by another handle: the code the other gave.
@@ -326,9 +338,7 @@ void logRotation(const std::wstring &root)
         CHECK(launched.status.ok && launched.noLogReason.empty());
         if (launched.process)
             CHECK(waitEnded(launched.process.get()));
-        // Wine's hidden console of the server holds its log a moment longer.
-        launched.log.reset();
-        CHECK(waitUntilClosed(join(folder, win32::logFileName)));
+        CHECK(releaseLog(launched, folder));
     }
     // Starts that fail (no such file, a file that is no program) leave both
     // logs as they were, and no file of their own.
