@@ -32,7 +32,7 @@ Form2::Form2(QWidget *parent)
         l->setObjectName(name);
         l->setGeometry(geometry);
         l->setFont(font);
-        l->setForegroundRole(QPalette::Highlight);
+        useHighlightColour(l);
         return l;
     };
 

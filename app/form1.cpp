@@ -228,7 +228,7 @@ std::vector<std::pair<int, QWidget *>> Form1::createControls()
 
     m_label4 = label(this, QStringLiteral("Label4"), QString(),
                      twips(kStatusLeft, kStatusTop, kStatusWidth, kStatusHeight), 28, arial(10.5, true));
-    m_label4->setForegroundRole(QPalette::Highlight);
+    useHighlightColour(m_label4);
     // The server's last words and folder names are shown as they are, never
     // taken for markup.
     m_label4->setTextFormat(Qt::PlainText);

@@ -28,9 +28,7 @@ std::unique_ptr<Form1> startMainWindow(QApplication &app, std::unique_ptr<Server
     // Logging out ends the program without closing the window: stop a server
     // started here all the same.
     QObject::connect(&app, &QCoreApplication::aboutToQuit, window.get(), &Form1::stopServerBeforeExit);
-#if defined(Q_OS_UNIX)
     quitOnTerminationSignals(app);
-#endif
 
     const QRect screen = window->screen()->availableGeometry();
     window->move(screen.center() - window->rect().center());

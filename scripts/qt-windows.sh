@@ -113,7 +113,7 @@ say "[$(elapsed)] unpacking it, with Debian's patches"
 toolchain=$cache/toolchain-$hash.cmake
 cp "$toolchain_source" "$toolchain"
 
-say "[$(elapsed)] configuring (about 3 minutes)"
+say "[$(elapsed)] configuring (under a minute)"
 # shellcheck disable=SC2086
 cmake -S "$work/src/qt6-base" -B "$work/build" -G Ninja \
     -DCMAKE_TOOLCHAIN_FILE="$toolchain" -DCMAKE_INSTALL_PREFIX="$prefix" $options >>"$log" 2>&1 ||

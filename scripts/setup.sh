@@ -5,15 +5,21 @@
 #   scripts/setup.sh test   build and run every test, then again under
 #                           AddressSanitizer and UndefinedBehaviorSanitizer,
 #                           then fuzz the core for half a minute per target,
-#                           then run the Windows backend's tests under Wine
+#                           then run the Windows backend's tests under Wine,
+#                           then build the Windows packages (and, once per
+#                           machine, Qt for Windows) and run what they
+#                           install under Wine
+#   scripts/setup.sh windows  build the Windows zip and installer in
+#                           build-win/packages (and, once per machine, Qt for
+#                           Windows, in a cache outside the clone)
 #   scripts/setup.sh soak   build and run the long Start/Stop soak test
 #   scripts/setup.sh bench  build with optimization and run the benchmark
 set -eu
 
 mode=${1:-}
 case "$mode" in
-    run|test|soak|bench) ;;
-    *) echo "usage: $0 run|test|soak|bench" >&2; exit 2 ;;
+    run|test|windows|soak|bench) ;;
+    *) echo "usage: $0 run|test|windows|soak|bench" >&2; exit 2 ;;
 esac
 
 top=$(cd "$(dirname "$0")/.." && pwd)
@@ -22,11 +28,15 @@ cd "$top"
 build_packages="g++ cmake ninja-build pkg-config qt6-base-dev libgl-dev libxkbcommon-dev libxcb1-dev
     fonts-liberation fonts-wqy-microhei"
 run_packages="xdg-utils"
+# Qt for Windows comes from Debian's source package (dpkg-source unpacks it).
+windows_packages="g++-mingw-w64-x86-64 dpkg-dev nsis"
 test_packages="iproute2 util-linux xvfb xauth icewm xdotool dpkg-dev desktop-file-utils appstream lintian
-    clang libclang-rt-14-dev dbus at-spi2-core python3-pyatspi python3-dbus python3-gi weston xwayland qt6-wayland g++-mingw-w64-x86-64 wine wine64"
+    clang libclang-rt-14-dev dbus at-spi2-core python3-pyatspi python3-dbus python3-gi weston xwayland qt6-wayland
+    wine wine64 $windows_packages"
 bench_packages="xvfb xauth"
 case "$mode" in
     run) packages="$build_packages $run_packages" ;;
+    windows) packages="$build_packages $windows_packages" ;;
     bench) packages="$build_packages $bench_packages" ;;
     *) packages="$build_packages $test_packages" ;;
 esac
@@ -69,13 +79,31 @@ if [ "$mode" = run ]; then
     exec ../bin/orbelith-gui
 fi
 
+# Qt for Windows from Debian's source, built once per machine into a cache
+# outside the clone (half an hour on 2 cores), then the program and its zip
+# and installer in build-win/.
+build_windows() {
+    qt=$(scripts/qt-windows.sh)
+    qt=$(echo "$qt" | tail -n 1)
+    # qt-cmake names its toolchain again on every run: no warning for that.
+    "$qt/bin/qt-cmake" -S . -B build-win -G Ninja -DCMAKE_BUILD_TYPE=Release --no-warn-unused-cli
+    cmake --build build-win -j2 --target windows_packages
+}
+
+if [ "$mode" = windows ]; then
+    build_windows
+    exit 0
+fi
+
 if [ "$mode" = bench ]; then
     cmake -S . -B build-bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DORBELITH_BUILD_TESTS=OFF
     cmake --build build-bench -j2
     exec build-bench/bin/orbelith-bench
 fi
 
-configure build -DORBELITH_BUILD_TESTS=ON
+# The Windows stage leaves its packages in build-win/packages, where the
+# test of what they install looks for them.
+configure build -DORBELITH_BUILD_TESTS=ON -DORBELITH_WINDOWS_PACKAGES="$top/build-win/packages"
 if [ "$mode" = soak ]; then
     cmake --build build -j2
     cd build
@@ -108,9 +136,9 @@ stage() {
 normal_stage() {
     cmake --build build -j2
     # The soak test takes minutes: it has a command of its own. The Wine
-    # tests come last, in a stage of their own.
+    # tests come last, in stages of their own.
     cd build
-    ctest --output-on-failure --no-tests=error -j2 -LE 'soak|wine'
+    ctest --output-on-failure --no-tests=error -j2 -LE 'soak|wine|windows'
 }
 
 asan_stage() {
@@ -137,10 +165,20 @@ wine_stage() {
     ctest --output-on-failure --no-tests=error -L wine
 }
 
+windows_stage() {
+    # The packages, then what they install, run under Wine beside the Linux
+    # build of the normal stage.
+    build_windows
+    cmake --build build -j2
+    cd build
+    ctest --output-on-failure --no-tests=error -L windows
+}
+
 stage normal normal_stage
 stage ASan+UBSan asan_stage
 stage fuzz fuzz_stage
 stage wine wine_stage
+stage windows windows_stage
 
 echo "Test stages: $summary"
 [ "$failed" -eq 0 ]

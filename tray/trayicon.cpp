@@ -1,10 +1,11 @@
 #include "trayicon.h"
 
-#include <QDBusConnection>
-#include <QDBusServiceWatcher>
+#include "trayhostwatcher.h"
+
 #include <QIcon>
 
-TrayIcon::TrayIcon(QObject *parent) : QObject(parent), m_icon(new QSystemTrayIcon(this))
+TrayIcon::TrayIcon(QObject *parent)
+    : QObject(parent), m_icon(new QSystemTrayIcon(this)), m_hostWatcher(new TrayHostWatcher(this))
 {
     // Queued: on X11 the press arrives inside the icon window's own mouse
     // handler, and removing the icon there would delete that window under it.
@@ -12,6 +13,7 @@ TrayIcon::TrayIcon(QObject *parent) : QObject(parent), m_icon(new QSystemTrayIco
     // Queued for the same reason: Qt's balloon reports the click from its own handler.
     connect(m_icon, &QSystemTrayIcon::messageClicked, this, &TrayIcon::onMessageClicked,
             Qt::QueuedConnection);
+    connect(m_hostWatcher, &TrayHostWatcher::hostGone, this, &TrayIcon::onTrayHostGone);
 }
 
 TrayIcon::~TrayIcon() = default;
@@ -23,15 +25,7 @@ bool TrayIcon::AddTrayIcon(const QIcon &icon, const QString &toolTip)
     m_icon->setIcon(icon);
     m_icon->setToolTip(toolTip);
     m_icon->show();
-    // A tray over D-Bus (StatusNotifierItem) can go away under the icon, and
-    // Qt keeps the icon registered with nobody. Watched only once an icon is
-    // shown, so that a window that is never minimized never asks the bus.
-    if (!m_hostWatcher) {
-        m_hostWatcher = new QDBusServiceWatcher(QStringLiteral("org.kde.StatusNotifierWatcher"),
-                                                QDBusConnection::sessionBus(),
-                                                QDBusServiceWatcher::WatchForUnregistration, this);
-        connect(m_hostWatcher, &QDBusServiceWatcher::serviceUnregistered, this, &TrayIcon::onTrayHostGone);
-    }
+    m_hostWatcher->start();
     return true;
 }
 

@@ -3,8 +3,8 @@
 #include <QObject>
 #include <QSystemTrayIcon>
 
-class QDBusServiceWatcher;
 class QIcon;
+class TrayHostWatcher;
 
 // The program's icon in the desktop's tray, shown while the main window is
 // hidden there. A left-button press on it is the only thing it reports; it has
@@ -42,7 +42,7 @@ private:
     void onTrayHostGone();
 
     QSystemTrayIcon *m_icon = nullptr;
-    QDBusServiceWatcher *m_hostWatcher = nullptr;
+    TrayHostWatcher *m_hostWatcher = nullptr;
     // A notification of this icon may still be clicked.
     bool m_notificationShown = false;
 };

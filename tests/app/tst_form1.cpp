@@ -273,6 +273,20 @@ void TestForm1::startingState()
     QVERIFY(child<QRadioButton>("Option3(0)")->isChecked());
     QCOMPARE(child<QPlainTextEdit>("Text2")->verticalScrollBarPolicy(), Qt::ScrollBarAlwaysOn);
     QCOMPARE(child<QLabel>("Label4")->foregroundRole(), QPalette::Highlight);
+    {
+        // Qt's palette on Windows has the window's colour as the highlight of
+        // an inactive window: the status line must not vanish into it.
+        const QPalette saved = QApplication::palette();
+        QPalette windowsLike = saved;
+        windowsLike.setColor(QPalette::Inactive, QPalette::Highlight, saved.color(QPalette::Window));
+        QApplication::setPalette(windowsLike);
+        RecordingControl::Log log;
+        const Form1 other(std::make_unique<RecordingControl>(log));
+        const QPalette status = other.findChild<QLabel *>(QStringLiteral("Label4"))->palette();
+        QApplication::setPalette(saved);
+        QCOMPARE(status.color(QPalette::Inactive, QPalette::Highlight),
+                 saved.color(QPalette::Active, QPalette::Highlight));
+    }
 
     ServerSettings expected;
     expected.ip = QString();

@@ -8,8 +8,9 @@
 //   ready        print "ready" (the test waits for it in the log)
 //   wait         run until ended
 //   exit N       end with exit code N
-// Without arguments it reports and exits with 0, as a launched server would
-// have no arguments.
+// Without arguments, as the window launches a server, it does the steps in
+// teststeps.txt of its working folder, one a line; without that file it
+// reports and exits with 0.
 
 #include <windows.h>
 
@@ -17,6 +18,7 @@
 
 #include <cstdlib>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -145,22 +147,56 @@ void openWindow()
     ::ExitProcess(0);
 }
 
+// The steps a test wrote for a server started without arguments.
+std::vector<std::wstring> stepsFromFile()
+{
+    std::vector<std::wstring> steps;
+    const HANDLE file = ::CreateFileW(L"teststeps.txt", GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                      FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return steps;
+    std::string text(64 * 1024, '\0');
+    DWORD got = 0;
+    ::ReadFile(file, text.data(), DWORD(text.size()), &got, nullptr);
+    ::CloseHandle(file);
+    text.resize(got);
+    size_t start = 0;
+    while (start < text.size()) {
+        size_t end = text.find('\n', start);
+        if (end == std::string::npos)
+            end = text.size();
+        std::string line = text.substr(start, end - start);
+        if (!line.empty() && line.back() == '\r')
+            line.pop_back();
+        std::wstring wide(line.size(), L'\0');
+        wide.resize(size_t(
+            ::MultiByteToWideChar(CP_UTF8, 0, line.data(), int(line.size()), wide.data(), int(wide.size()))));
+        steps.push_back(wide);
+        start = end + 1;
+    }
+    return steps;
+}
+
 } // namespace
 
 int main()
 {
     int argc = 0;
     wchar_t **argv = ::CommandLineToArgvW(::GetCommandLineW(), &argc);
-    if (argc <= 1) {
+    std::vector<std::wstring> steps(argv + (argc > 0 ? 1 : 0), argv + argc);
+    if (steps.empty())
+        steps = stepsFromFile();
+    if (steps.empty()) {
         report(argc, argv);
         return 0;
     }
-    for (int i = 1; i < argc; ++i) {
-        const std::wstring step = argv[i];
+    const int count = int(steps.size());
+    for (int i = 0; i < count; ++i) {
+        const std::wstring step = steps[size_t(i)];
         if (step == L"report") {
             report(argc, argv);
-        } else if (step == L"say" && i + 1 < argc) {
-            say(toUtf8(argv[++i]));
+        } else if (step == L"say" && i + 1 < count) {
+            say(toUtf8(steps[size_t(++i)]));
         } else if (step == L"window") {
             openWindow();
         } else if (step == L"console") {
@@ -173,8 +209,8 @@ int main()
             say("ready");
         } else if (step == L"wait") {
             waitUntilEnded();
-        } else if (step == L"exit" && i + 1 < argc) {
-            return int(std::wcstoul(argv[++i], nullptr, 10));
+        } else if (step == L"exit" && i + 1 < count) {
+            return int(std::wcstoul(steps[size_t(++i)].c_str(), nullptr, 10));
         }
     }
     return 0;

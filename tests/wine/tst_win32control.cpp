@@ -121,6 +121,30 @@ bool waitForLog(const std::wstring &folder, const std::string &text)
     return true;
 }
 
+// Waits until no handle of any process is open on the file.
+bool waitUntilClosed(const std::wstring &path)
+{
+    const ULONGLONG deadline = ::GetTickCount64() + 60000;
+    for (;;) {
+        const UniqueHandle alone(::CreateFileW(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
+                                               FILE_ATTRIBUTE_NORMAL, nullptr));
+        if (alone || ::GetLastError() != ERROR_SHARING_VIOLATION)
+            return true;
+        if (::GetTickCount64() > deadline)
+            return false;
+        ::Sleep(20);
+    }
+}
+
+// Closes an ended run's log and waits until it is closed everywhere: Wine's
+// hidden console of the server inherits it and holds it a moment longer, and
+// a log still open elsewhere can be neither rotated nor deleted.
+bool releaseLog(win32::Launched &launched, const std::wstring &folder)
+{
+    launched.log.reset();
+    return waitUntilClosed(folder + L'\\' + win32::logFileName);
+}
+
 bool waitEnded(HANDLE handle)
 {
     return ::WaitForSingleObject(handle, 60000) == WAIT_OBJECT_0;
@@ -252,7 +276,9 @@ void searchOrder(const std::wstring &root)
             CHECK(waitEnded(launched.process.get()));
             // It runs in the current folder, whichever folder it came from.
             const std::string log = logOf(current);
-            CHECK_TEXT(reportLine(log, "image") == "[" + utf8(expected) + "]", log);
+            CHECK_TEXT(reportLine(log, "image") == "[" + utf8(expected) + "]",
+                       log + utf8(launched.noLogReason));
+            CHECK(releaseLog(launched, current));
         }
         ::DeleteFileW(expected.c_str());
     }
@@ -285,6 +311,7 @@ void exitCodes(const std::wstring &root)
         bool whole = false;
         const std::string tail = win32::fileTail(launched.log.get(), 4096, &whole);
         CHECK_TEXT(whole && tail == "bind 127.0.0.1:27888: Address in use\r\n", tail);
+        CHECK(releaseLog(launched, folder));
     }
 
     // Ended from outside, by another handle: the code the other gave.
@@ -311,7 +338,19 @@ void logRotation(const std::wstring &root)
         CHECK(launched.status.ok && launched.noLogReason.empty());
         if (launched.process)
             CHECK(waitEnded(launched.process.get()));
+        CHECK(releaseLog(launched, folder));
     }
+    // Starts that fail (no such file, a file that is no program) leave both
+    // logs as they were, and no file of their own.
+    const std::wstring notAProgram = join(folder, L"not a program.exe");
+    std::ofstream(notAProgram.c_str()) << "not a program\n";
+    for (const std::wstring &failing : {join(folder, L"missing.exe"), notAProgram})
+        CHECK_TEXT(!launch(failing, {}, folder).status.ok, utf8(failing));
+    WIN32_FIND_DATAW leftover{};
+    const HANDLE search = ::FindFirstFileW(join(folder, L"orbelithsrv.log.*-*").c_str(), &leftover);
+    CHECK_TEXT(search == INVALID_HANDLE_VALUE, utf8(leftover.cFileName));
+    if (search != INVALID_HANDLE_VALUE)
+        ::FindClose(search);
     const std::string log = logOf(folder);
     const std::string previous = readFile(join(folder, win32::previousLogFileName));
     CHECK_TEXT(log == "third run\r\n", log);

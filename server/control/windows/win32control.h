@@ -111,9 +111,9 @@ struct Launched
 };
 
 // Starts the program hidden, without a console window, in a process group of
-// its own, with standard input on NUL and its output appended to the log in
-// its working folder (after the log of the run before is kept as .log.1), and
-// with no handle of this program but those. Returns at once.
+// its own, with standard input on NUL and its output in a new log in its
+// working folder (once it runs, the log of the run before is kept as .log.1),
+// and with no handle of this program but those. Returns at once.
 Launched launchProgram(const LaunchRequest &request);
 
 // Finds the server program (searchFolders) and launches it without arguments

@@ -45,31 +45,113 @@ UniqueHandle openInheritable(const std::wstring &path, DWORD access, DWORD dispo
                                       disposition, FILE_ATTRIBUTE_NORMAL, nullptr));
 }
 
-struct Log
+// Whether the file can be opened with that access while others hold it as
+// they do: 0, or the reason.
+DWORD openError(const std::wstring &path, DWORD access, DWORD share)
 {
-    UniqueHandle handle;
-    std::wstring problem;
-};
+    const UniqueHandle file(
+        ::CreateFileW(path.c_str(), access, share, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    return file ? 0 : ::GetLastError();
+}
 
-// One earlier run's output is kept: the log moves to .log.1, replacing an
-// older one. The log is shared for deletion, so that this works while a
-// server of the run before still writes to it.
-Log openLog(const std::wstring &folder)
+// The log of one launch. It is written under a name of its own until the
+// server runs, so that a launch that fails (a file that is no program) leaves
+// the logs of earlier runs as they were: only a run that starts sends the
+// last run's log to .log.1.
+class Log
 {
-    const std::wstring path = joinPath(folder, logFileName);
-    if (isFile(path))
-        ::MoveFileExW(path.c_str(), joinPath(folder, previousLogFileName).c_str(), MOVEFILE_REPLACE_EXISTING);
-    Log log;
-    if (isDirectory(path)) {
-        log.problem = L"Is a directory";
+public:
+    Log(const Log &) = delete;
+    Log &operator=(const Log &) = delete;
+    ~Log()
+    {
+        if (!m_newPath.empty()) {
+            m_handle.reset();
+            ::DeleteFileW(m_newPath.c_str());
+        }
+    }
+
+    static Log open(const std::wstring &folder)
+    {
+        Log log(joinPath(folder, logFileName), joinPath(folder, previousLogFileName));
+        // Readable too: the window reads the server's last line from its end.
+        const DWORD access = FILE_APPEND_DATA | FILE_READ_DATA | SYNCHRONIZE;
+        if (isDirectory(log.m_path)) {
+            log.m_problem = L"Is a directory";
+            return log;
+        }
+        if (isFile(log.m_path)) {
+            // The old log can be moved aside while the server of the run
+            // before still writes to it (shared for deletion), not while
+            // another program holds it: then it is left alone, and the output
+            // goes nowhere.
+            if (const DWORD error = openError(log.m_path, DELETE, kShareAll)) {
+                log.m_problem = errorText(error);
+                return log;
+            }
+            // No file open anywhere can be replaced: with a .log.1 held open,
+            // the output goes on at the end of the log.
+            if (isFile(log.m_previousPath) && openError(log.m_previousPath, DELETE, 0) != 0) {
+                log.m_handle = openInheritable(log.m_path, access, OPEN_ALWAYS);
+                if (!log.m_handle)
+                    log.m_problem = errorText(::GetLastError());
+                return log;
+            }
+        }
+        const std::wstring stem = log.m_path + L".new-" + std::to_wstring(::GetCurrentProcessId()) + L'-';
+        for (int attempt = 0; attempt < 100 && !log.m_handle; ++attempt) {
+            const std::wstring candidate = stem + std::to_wstring(attempt);
+            log.m_handle = openInheritable(candidate, access, CREATE_NEW);
+            if (log.m_handle)
+                log.m_newPath = candidate;
+            else if (::GetLastError() != ERROR_FILE_EXISTS)
+                break;
+        }
+        if (!log.m_handle)
+            log.m_problem = errorText(::GetLastError());
         return log;
     }
-    // Readable too: the window reads the server's last line from its end.
-    log.handle = openInheritable(path, FILE_APPEND_DATA | FILE_READ_DATA | SYNCHRONIZE, OPEN_ALWAYS);
-    if (!log.handle)
-        log.problem = errorText(::GetLastError());
-    return log;
-}
+
+    HANDLE handle() const { return m_handle.get(); }
+    const std::wstring &problem() const { return m_problem; }
+
+    // Once the server runs: the log of the run before becomes .log.1 and the
+    // new one takes the log's name (open files are renamed as they are
+    // written). Should that fail all the same, the new log keeps its own name,
+    // and problem says so. Returns the handle.
+    UniqueHandle putInPlace(std::wstring *problem)
+    {
+        if (!m_newPath.empty()) {
+            const std::wstring stays = L"the output goes to " + m_newPath;
+            if (isFile(m_path) &&
+                !::MoveFileExW(m_path.c_str(), m_previousPath.c_str(), MOVEFILE_REPLACE_EXISTING))
+                *problem = stays + L", as " + logFileName + L" cannot become " + previousLogFileName + L": " +
+                           errorText(::GetLastError());
+            else if (!::MoveFileExW(m_newPath.c_str(), m_path.c_str(), 0))
+                *problem = stays + L": " + errorText(::GetLastError());
+            m_newPath.clear();
+        }
+        return std::move(m_handle);
+    }
+
+private:
+    static constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+
+    Log(std::wstring path, std::wstring previousPath)
+        : m_path(std::move(path)), m_previousPath(std::move(previousPath))
+    {}
+    Log(Log &&other) noexcept
+        : m_path(std::move(other.m_path)), m_previousPath(std::move(other.m_previousPath)),
+          m_newPath(std::exchange(other.m_newPath, {})), m_handle(std::move(other.m_handle)),
+          m_problem(std::move(other.m_problem))
+    {}
+
+    std::wstring m_path;
+    std::wstring m_previousPath;
+    std::wstring m_newPath; // the file written until the server runs
+    UniqueHandle m_handle;
+    std::wstring m_problem;
+};
 
 // Why a program file could not be started, in words that say what to do.
 std::wstring launchErrorText(DWORD error)
@@ -193,14 +275,14 @@ Launched launchProgram(const LaunchRequest &request)
     SECURITY_ATTRIBUTES inherit{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
     const UniqueHandle input(::CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
                                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-    Log log = openLog(request.workingFolder);
+    Log log = Log::open(request.workingFolder);
     UniqueHandle nowhere;
-    if (!log.handle) {
-        launched.noLogReason = log.problem;
+    if (!log.handle()) {
+        launched.noLogReason = log.problem();
         nowhere.reset(::CreateFileW(L"NUL", GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
                                     OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
     }
-    const HANDLE output = log.handle ? log.handle.get() : nowhere.get();
+    const HANDLE output = log.handle() ? log.handle() : nowhere.get();
     if (!input || !output) {
         launched.status =
             Status::failure(L"Could not start " + request.program +
@@ -252,9 +334,12 @@ Launched launchProgram(const LaunchRequest &request)
     ::CloseHandle(created.hThread);
     launched.process.reset(created.hProcess);
     launched.processId = created.dwProcessId;
-    // Kept for reading; a later launch must not hand it to its server.
-    if (log.handle && ::SetHandleInformation(log.handle.get(), HANDLE_FLAG_INHERIT, 0))
-        launched.log = std::move(log.handle);
+    if (log.handle()) {
+        UniqueHandle kept = log.putInPlace(&launched.noLogReason);
+        // Kept for reading; a later launch must not hand it to its server.
+        if (::SetHandleInformation(kept.get(), HANDLE_FLAG_INHERIT, 0))
+            launched.log = std::move(kept);
+    }
     return launched;
 }
 

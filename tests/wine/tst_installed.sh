@@ -1,0 +1,316 @@
+#!/bin/sh
+# What ships for Windows, run under Wine as an operator would run it, in a
+# Wine prefix and on a desktop (Xvfb, icewm with its tray) of the test's own:
+#   - the installer runs silently and installs the files of the zip, a Start
+#     menu entry and an entry in the list of installed programs;
+#   - the installed orbelith-gui.exe, given a server's folder, writes both
+#     files on Start byte for byte as the Linux build does from the same last
+#     settings, and launches the test server there hidden; the server's own
+#     exit brings the window back to Stopped, Stop ends a server that ignores
+#     it after the grace period, minimize puts the icon in the tray and a left
+#     press on it brings the window back, Exit ends the program with status 0
+#     and the server with it;
+#   - started in a folder where a server runs, it takes that server over, and
+#     closing the window ends the program with status 0; orbelith-gui.com
+#     --status tells whether the server runs, by its words and exit status;
+#   - the uninstaller removes every file it installed and nothing else.
+# The window is driven through X with xdotool; every wait is for a state.
+#
+#   tst_installed.sh PACKAGES VERSION LINUX-GUI TESTSERVER CMAKE WORK
+# Run it in a network namespace of its own (tests/netns-run.sh): the local
+# address is then 127.0.0.1 for both builds. With ORBELITH_SCREENSHOT=FILE it
+# also takes a picture of the window and the About window into FILE.
+set -u
+
+packages=$1
+version=$2
+linux_gui=$3
+testserver=$4
+cmake=$5
+work=$6
+
+failures=0
+fail() {
+    echo "FAIL: $*"
+    failures=$((failures + 1))
+}
+die() {
+    echo "FAIL: $*"
+    exit 1
+}
+for program in wine wineserver Xvfb icewm xdotool; do
+    command -v "$program" >/dev/null 2>&1 ||
+        { echo "SKIP: $program is missing (scripts/setup.sh test installs it)"; exit 77; }
+done
+zip=$packages/orbelith-gui-$version-win64.zip
+setup=$packages/orbelith-gui-$version-win64-setup.exe
+[ -f "$zip" ] && [ -f "$setup" ] ||
+    die "no $(basename "$zip") and $(basename "$setup") in $packages: build the windows_packages target of the Windows build (scripts/setup.sh test does)"
+
+rm -rf "$work"
+mkdir -p "$work/home" "$work/icewm"
+mkdir -m 700 "$work/runtime"
+# Wine writes into the prefix and the home folder: both are the test's.
+export HOME="$work/home" XDG_RUNTIME_DIR="$work/runtime" WINEPREFIX="$work/prefix" WINEDEBUG=-all
+# No Mono or Gecko installers, no menu entries on the machine.
+export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
+unset DBUS_SESSION_BUS_ADDRESS WAYLAND_DISPLAY QT_QPA_PLATFORM
+
+xvfb=
+wm=
+gui=
+cleanup() {
+    [ -n "$gui" ] && kill "$gui" 2>/dev/null
+    wineserver -k 2>/dev/null
+    for pid in $wm $xvfb; do
+        kill "$pid" 2>/dev/null && wait "$pid" 2>/dev/null
+    done
+}
+trap cleanup EXIT
+trap 'exit 1' INT TERM
+
+# Waits until the command succeeds, at most a minute (so that a broken
+# program fails rather than hangs).
+until_true() {
+    deadline=$(($(date +%s) + 60))
+    until "$@" >/dev/null 2>&1; do
+        [ "$(date +%s)" -lt "$deadline" ] || return 1
+        sleep 0.1
+    done
+}
+
+# --- the desktop -------------------------------------------------------------
+fifo=$work/display
+mkfifo "$fifo"
+Xvfb -displayfd 3 -nolisten tcp -screen 0 1280x1024x24 3>"$fifo" >"$work/xvfb.log" 2>&1 &
+xvfb=$!
+read -r number <"$fifo" || die "Xvfb did not start: $(cat "$work/xvfb.log")"
+export DISPLAY=":$number"
+printf '%s\n' 'Theme="default/default.theme"' TaskBarShowClock=0 TaskBarEnableSystemTray=1 \
+    'TitleFontNameXft="DejaVu Sans,WenQuanYi Micro Hei:size=12"' >"$work/icewm/preferences"
+ICEWM_PRIVCFG="$work/icewm" icewm >"$work/icewm.log" 2>&1 &
+wm=$!
+until_true xdotool search --name '^SystemTray$' || die "icewm came up without its tray: $(cat "$work/icewm.log")"
+
+# --- install -------------------------------------------------------------------
+wine wineboot --init >"$work/wineboot.log" 2>&1 || { echo "SKIP: Wine cannot start here:"; cat "$work/wineboot.log"; exit 77; }
+windows_folder() { wine cmd /c echo "%$1%" 2>/dev/null | tr -d '\r'; }
+unix_path() { winepath -u "$1" 2>/dev/null; }
+windows_path() { winepath -w "$1" 2>/dev/null; }
+programs_win="$(windows_folder LOCALAPPDATA)\\Programs\\Orbelith Server GUI"
+start_menu=$(unix_path "$(windows_folder APPDATA)\\Microsoft\\Windows\\Start Menu\\Programs")
+installed=$(unix_path "$programs_win")
+key='HKCU\Software\Microsoft\Windows\CurrentVersion\Uninstall\org.example.OrbelithServerGui'
+
+wine "$setup" /S || fail "the silent install ended with status $?"
+mkdir "$work/zip"
+(cd "$work/zip" && "$cmake" -E tar xf "$zip") || die "cannot unpack $zip"
+unpacked=$work/zip/orbelith-gui-$version-win64
+# What ships, and nothing else: the program, the libraries and plugins it
+# loads, the compiler's runtime and the licences.
+expected="LICENSE.txt Qt6Core.dll Qt6Gui.dll Qt6Widgets.dll libgcc_s_seh-1.dll libstdc++-6.dll
+libwinpthread-1.dll licenses/GPL-3.0.txt licenses/LGPL-3.0.txt licenses/Qt.txt
+licenses/gcc-mingw-w64-x86-64-posix-runtime-copyright.txt licenses/mingw-w64-x86-64-dev-copyright.txt
+licenses/qt6-base-copyright.txt orbelith-gui.com orbelith-gui.exe platforms/qwindows.dll styles/qwindowsvistastyle.dll"
+listing() { (cd "$1" && find . -type f | sed 's|^\./||' | LC_ALL=C sort | tr '\n' ' '); }
+[ "$(listing "$unpacked")" = "$(echo $expected | tr ' ' '\n' | LC_ALL=C sort | tr '\n' ' ')" ] ||
+    fail "the zip holds: $(listing "$unpacked")"
+[ -d "$installed" ] || die "nothing installed in $programs_win"
+differences=$(diff -r "$unpacked" "$installed" 2>&1 | grep -v "^Only in $installed: uninstall.exe$")
+[ -z "$differences" ] || fail "the installed files are not those of the zip: $differences"
+registered=$(wine reg query "$key" 2>/dev/null | tr -d '\r')
+for value in "DisplayName    REG_SZ    Orbelith Server GUI" "DisplayVersion    REG_SZ    $version" \
+    "UninstallString    REG_SZ    \"$programs_win\\uninstall.exe\""; do
+    printf '%s\n' "$registered" | grep -qF "$value" || fail "the list of installed programs lacks '$value': $registered"
+done
+shortcut="$start_menu/Orbelith Server GUI.lnk"
+tr -d '\0' <"$shortcut" 2>/dev/null | grep -qF 'orbelith-gui.exe' ||
+    fail "no Start menu entry 'Orbelith Server GUI' that starts orbelith-gui.exe"
+
+# --- processes and the window --------------------------------------------------
+# This prefix's processes whose command line holds the text.
+running() {
+    for file in $(grep -l -a -F "$1" /proc/[0-9]*/cmdline 2>/dev/null); do
+        grep -q -a -z -x -F "WINEPREFIX=$WINEPREFIX" "${file%/cmdline}/environ" 2>/dev/null &&
+            echo "${file%/cmdline}"
+    done | grep -q .
+}
+not_running() { ! running "$1"; }
+window() { xdotool search --onlyvisible --name '^OrbelithServer GUI$' | head -n 1; }
+has_window() { [ -n "$(window)" ]; }
+# Presses a button by its place in the window's client area.
+press() { xdotool mousemove --window "$(window)" "$1" "$2" click 1; }
+press_start() { press 340 432; }
+press_stop() { press 456 432; }
+press_exit() { press 600 480; }
+log_has() { grep -qF "$1" "$folder/orbelithsrv.log"; }
+# Presses until the text is in the log: a press that comes while the window
+# is not yet back to Stopped finds Start disabled and does nothing.
+start_until_logged() {
+    for attempt in 1 2 3 4 5 6 7 8 9 10; do
+        press_start
+        deadline=$(($(date +%s) + 5))
+        while [ "$(date +%s)" -lt "$deadline" ]; do
+            log_has "$1" 2>/dev/null && return 0
+            sleep 0.1
+        done
+    done
+    return 1
+}
+stop_until_ended() {
+    for attempt in 1 2 3 4 5 6 7 8 9 10; do
+        press_stop
+        deadline=$(($(date +%s) + 10))
+        while [ "$(date +%s)" -lt "$deadline" ]; do
+            not_running orbelithsrv.exe && return 0
+            sleep 0.1
+        done
+    done
+    return 1
+}
+steps() { printf '%s\r\n' "$@" >"$folder/teststeps.txt"; }
+
+# --- the same last settings, Start on Linux --------------------------------------
+# LF line ends and keys out of order: Start rewrites the file.
+cat >"$work/input.ini" <<'INI'
+[Last]
+MotdLine=Willkommen, Läufer!@Zweite Zeile: Ωμέγα 服务器 ✓@
+ServerName=Quillmere Läufer 服务器
+Location=Zürich
+URL=http://127.0.0.1:27999/ä
+MaxUsers=64
+Port=27999
+Public=0
+FloodMsgNb=4
+FloodMsgTime=9
+MinPing=12
+MaxConnSet=5
+INI
+mkdir "$work/linux" "$work/linux-bin"
+cp "$work/input.ini" "$work/linux/orbelithsrv.ini"
+# A copy away from the stand-in server, which Start then does not find: both
+# files are in place before it looks.
+cp "$linux_gui" "$work/linux-bin/orbelith-gui"
+(cd "$work/linux" && exec env PATH=/usr/bin:/bin QT_QPA_PLATFORM=xcb "$work/linux-bin/orbelith-gui") \
+    >"$work/linux.log" 2>&1 &
+gui=$!
+until_true has_window || die "the Linux build's window did not come up: $(cat "$work/linux.log")"
+press_start
+until_true test -f "$work/linux/orbelithsrv.conf" || fail "the Linux build wrote no orbelithsrv.conf"
+until_true sh -c '! cmp -s "$1" "$2"' - "$work/input.ini" "$work/linux/orbelithsrv.ini" ||
+    fail "the Linux build did not rewrite orbelithsrv.ini"
+press_exit
+wait "$gui"
+gui=
+grep -qF "ServerName=Quillmere Läufer 服务器" "$work/linux/orbelithsrv.conf" ||
+    fail "the Linux build did not restore the last settings: $(cat "$work/linux/orbelithsrv.conf")"
+
+# --- the installed program -------------------------------------------------------
+folder="$work/Server Ωμέγα 服务器"
+mkdir "$folder"
+cp "$testserver" "$folder/orbelithsrv.exe"
+cp "$work/input.ini" "$folder/orbelithsrv.ini"
+steps report say "first run" exit 3
+# Given the folder, as from a terminal; started elsewhere.
+wine "$programs_win\\orbelith-gui.exe" "$(windows_path "$folder")" >"$work/gui1.log" 2>&1 &
+gui=$!
+until_true has_window || die "the window did not come up: $(cat "$work/gui1.log")"
+size=$(xdotool getwindowgeometry "$(window)" | sed -n 's/ *Geometry: //p')
+[ "$size" = 646x510 ] || fail "the window's client area is $size, not 646x510"
+
+press_start
+until_true log_has "first run" || fail "Start launched no server: $(ls "$folder")"
+until_true not_running orbelithsrv.exe || fail "the server did not end"
+for file in orbelithsrv.conf orbelithsrv.ini; do
+    cmp "$work/linux/$file" "$folder/$file" || fail "$file differs from the Linux build's"
+done
+for line in "image=[$(windows_path "$folder")\\orbelithsrv.exe]" "showwindow=set,0" "consolewindow=none" \
+    "stdin=2"; do
+    log_has "$line" || fail "the server was not launched hidden, from its folder: no '$line' in $(cat "$folder/orbelithsrv.log")"
+done
+
+# The server's own exit brought the window back to Stopped: Start starts again.
+steps say "second run" stubborn ready wait
+start_until_logged "ready" || fail "Start did nothing after the server had exited by itself"
+grep -qF "first run" "$folder/orbelithsrv.log.1" || fail "the first run's log was not kept as orbelithsrv.log.1"
+# This one ignores being asked: Stop ends it when the grace period is over.
+press_stop
+until_true not_running orbelithsrv.exe || fail "Stop did not end the server"
+log_has "ignored: WM_CLOSE" || fail "Stop did not ask the server first: $(cat "$folder/orbelithsrv.log")"
+
+# Minimized, into the tray; a left press on the icon brings it back.
+# Wine docks its tray icons, windows of its explorer.exe, in the X tray.
+tray_icon() { xdotool search --onlyvisible --classname '^explorer\.exe$' | head -n 1; }
+in_tray() { [ -n "$(tray_icon)" ]; }
+not_in_tray() { [ -z "$(tray_icon)" ]; }
+no_window() { ! has_window; }
+xdotool windowminimize "$(window)"
+until_true in_tray || fail "minimize put no icon in the tray"
+until_true no_window || fail "the minimized window is still shown"
+xdotool mousemove --window "$(tray_icon)" 8 8 click 1
+until_true has_window || fail "a left press on the tray icon did not bring the window back"
+until_true not_in_tray || fail "the tray icon stayed after the window came back"
+
+# Stop's end brought the window back to Stopped too; Exit ends the program
+# and the server it runs.
+steps say "third run" window ready wait
+start_until_logged "third run" || fail "Start did nothing after Stop"
+press_exit
+status=0
+wait "$gui" || status=$?
+gui=
+[ "$status" -eq 0 ] || fail "Exit ended the program with status $status"
+until_true not_running orbelith || fail "something is left running after Exit: $(grep -l -a orbelith /proc/[0-9]*/cmdline 2>/dev/null)"
+
+# --- a server left running, taken over at start-up ----------------------------------
+(cd "$folder" && exec wine orbelithsrv.exe say "by hand" window ready wait) >"$work/byhand.log" 2>&1 &
+hand=$!
+until_true grep -qF ready "$work/byhand.log" || fail "the server started by hand did not come up"
+# The console companion answers scripts, with the exit status they read.
+companion() { wine "$programs_win\\orbelith-gui.com" "$@" "$(windows_path "$folder")" 2>&1 | tr -d '\r'; }
+answer=$(companion --status)
+case "$answer" in
+    "Orbelith Server is running (PID "*) ;;
+    *) fail "orbelith-gui.com --status said: $answer" ;;
+esac
+(cd "$folder" && exec wine "$programs_win\\orbelith-gui.exe") >"$work/gui2.log" 2>&1 &
+gui=$!
+until_true has_window || die "the window did not come up again: $(cat "$work/gui2.log")"
+if [ -n "${ORBELITH_SCREENSHOT:-}" ]; then
+    # The main window, its status line telling of the server, and the About
+    # window beside it.
+    xdotool windowmove --sync "$(window)" 20 40
+    press 540 480
+    until_true xdotool search --onlyvisible --name '^关于$'
+    xdotool windowmove --sync "$(xdotool search --onlyvisible --name '^关于$' | head -n 1)" 700 324 \
+        mousemove 1200 1000
+    sleep 1
+    import -window root -crop 1030x570+5+5 +repage "$ORBELITH_SCREENSHOT"
+fi
+# Stop is enabled only for a server the window shows as running.
+stop_until_ended || fail "the window did not take over the server left running"
+wait "$hand" 2>/dev/null
+wine "$programs_win\\orbelith-gui.com" --status "$(windows_path "$folder")" >"$work/status.log" 2>&1
+status=$?
+[ "$status" -eq 3 ] || fail "orbelith-gui.com --status of a stopped server exited with $status: $(cat "$work/status.log")"
+xdotool windowactivate --sync "$(window)" key --clearmodifiers alt+F4
+status=0
+wait "$gui" || status=$?
+gui=
+[ "$status" -eq 0 ] || fail "closing the window ended the program with status $status"
+
+# --- uninstall -------------------------------------------------------------------
+# A server's files kept in the program's folder are the user's.
+cp "$folder/orbelithsrv.conf" "$installed/orbelithsrv.conf"
+wine "$installed/uninstall.exe" /S
+gone() { ! wine reg query "$key"; }
+until_true gone || fail "the uninstaller left the entry in the list of installed programs"
+[ "$(listing "$installed")" = "orbelithsrv.conf " ] ||
+    fail "the uninstaller did not remove exactly what was installed: $(listing "$installed")"
+[ -e "$shortcut" ] && fail "the uninstaller left the Start menu entry"
+[ -f "$folder/orbelithsrv.ini" ] && [ -f "$folder/orbelithsrv.exe" ] || fail "the uninstaller touched the server's folder"
+
+if [ "$failures" -eq 0 ]; then
+    echo "PASS: installed, ran and uninstalled under Wine"
+fi
+[ "$failures" -eq 0 ]
