@@ -400,6 +400,17 @@ void logInTheWay(const std::wstring &root)
         }
     }
     CHECK(readFile(heldLog) == "old\n");
+
+    // A folder where the run before would be kept: this run is added to the
+    // log, and that is said.
+    makeFolder(held, win32::previousLogFileName);
+    win32::Launched added = launch(heldProgram, {L"say", L"added"}, held);
+    CHECK_TEXT(added.logNotRotated == L"orbelithsrv.log.1 is a folder; this run is added to orbelithsrv.log",
+               utf8(added.logNotRotated));
+    if (added.process)
+        CHECK(waitEnded(added.process.get()));
+    CHECK(releaseLog(added, held));
+    CHECK_TEXT(readFile(heldLog) == "old\nadded\r\n", readFile(heldLog));
 }
 
 void onlyTheLogIsInherited(const std::wstring &root)

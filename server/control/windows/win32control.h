@@ -108,6 +108,9 @@ struct Launched
     // Why the output is not kept (it goes to NUL instead); empty when it goes
     // to the log.
     std::wstring noLogReason;
+    // Why the run before was not kept as .log.1, and where this run's output
+    // goes instead; empty when it was.
+    std::wstring logNotRotated;
 };
 
 // Starts the program hidden, without a console window, in a process group of

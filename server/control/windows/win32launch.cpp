@@ -89,12 +89,21 @@ public:
                 log.m_problem = errorText(error);
                 return log;
             }
-            // No file open anywhere can be replaced: with a .log.1 held open,
-            // the output goes on at the end of the log.
-            if (isFile(log.m_previousPath) && openError(log.m_previousPath, DELETE, 0) != 0) {
+            // The run before cannot be kept as .log.1 when a folder is in the
+            // way, or a .log.1 held open (no file open anywhere can be
+            // replaced): the output goes on at the end of the log, and the
+            // window says so.
+            const bool previousIsFolder = isDirectory(log.m_previousPath);
+            if (previousIsFolder ||
+                (isFile(log.m_previousPath) && openError(log.m_previousPath, DELETE, 0) != 0)) {
                 log.m_handle = openInheritable(log.m_path, access, OPEN_ALWAYS);
                 if (!log.m_handle)
                     log.m_problem = errorText(::GetLastError());
+                else
+                    log.m_notRotated =
+                        std::wstring(previousLogFileName) +
+                        (previousIsFolder ? L" is a folder" : L" is held open by another program") +
+                        L"; this run is added to " + logFileName;
                 return log;
             }
         }
@@ -114,23 +123,27 @@ public:
 
     HANDLE handle() const { return m_handle.get(); }
     const std::wstring &problem() const { return m_problem; }
+    const std::wstring &notRotated() const { return m_notRotated; }
 
     // Once the server runs: the log of the run before becomes .log.1 and the
     // new one takes the log's name (open files are renamed as they are
     // written). Should that fail all the same, the new log keeps its own name,
-    // and problem says so. Returns the handle.
-    UniqueHandle putInPlace(std::wstring *problem)
+    // and notRotated says so. Returns the handle.
+    UniqueHandle putInPlace(std::wstring *notRotated)
     {
         if (!m_newPath.empty()) {
-            const std::wstring stays = L"the output goes to " + m_newPath;
+            const std::wstring stays = L"; this run is in " + m_newPath;
             if (isFile(m_path) &&
                 !::MoveFileExW(m_path.c_str(), m_previousPath.c_str(), MOVEFILE_REPLACE_EXISTING))
-                *problem = stays + L", as " + logFileName + L" cannot become " + previousLogFileName + L": " +
-                           errorText(::GetLastError());
+                *notRotated = std::wstring(logFileName) + L" cannot become " + previousLogFileName + L" (" +
+                              errorText(::GetLastError()) + L")" + stays;
             else if (!::MoveFileExW(m_newPath.c_str(), m_path.c_str(), 0))
-                *problem = stays + L": " + errorText(::GetLastError());
+                *notRotated = std::wstring(L"the new log cannot become ") + logFileName + L" (" +
+                              errorText(::GetLastError()) + L")" + stays;
             m_newPath.clear();
         }
+        if (!m_notRotated.empty())
+            *notRotated = m_notRotated;
         return std::move(m_handle);
     }
 
@@ -151,6 +164,7 @@ private:
     std::wstring m_newPath; // the file written until the server runs
     UniqueHandle m_handle;
     std::wstring m_problem;
+    std::wstring m_notRotated;
 };
 
 // Why a program file could not be started, in words that say what to do.
@@ -335,7 +349,7 @@ Launched launchProgram(const LaunchRequest &request)
     launched.process.reset(created.hProcess);
     launched.processId = created.dwProcessId;
     if (log.handle()) {
-        UniqueHandle kept = log.putInPlace(&launched.noLogReason);
+        UniqueHandle kept = log.putInPlace(&launched.logNotRotated);
         // Kept for reading; a later launch must not hand it to its server.
         if (::SetHandleInformation(kept.get(), HANDLE_FLAG_INHERIT, 0))
             launched.log = std::move(kept);

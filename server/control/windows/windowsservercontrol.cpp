@@ -68,7 +68,8 @@ LaunchResult WindowsServerControl::launchServer()
     if (!launched.status.ok)
         return {Result::failure(fromWide(launched.status.error)), {}};
     watch(std::move(launched.process), std::move(launched.log), true);
-    return {Result::success(), fromWide(launched.noLogReason), qint64(launched.processId)};
+    return {Result::success(), fromWide(launched.noLogReason), qint64(launched.processId),
+            fromWide(launched.logNotRotated)};
 }
 
 std::optional<qint64> WindowsServerControl::adoptRunningServer()
