@@ -4,6 +4,7 @@
 // Python (sni-panel.py) that owns the watcher and acts as its host.
 
 #include "form1.h"
+#include "programicon.h"
 #include "startup.h"
 #include "trayicon.h"
 #include "xdesktop.h"
@@ -168,7 +169,7 @@ void TestStatusNotifier::minimizeRegistersOneItem()
     QVERIFY(lines.contains(u"menu none"_s));
 
     // Every image the panel gets is the program's icon at that size.
-    const QIcon icon = QApplication::windowIcon();
+    const QIcon icon = programIcon();
     int compared = 0;
     for (const QString &line : lines) {
         const QStringList fields = line.split(u' ');
