@@ -113,5 +113,5 @@ QIcon programWindowIcon()
 
 QIcon programFirstShowIcon()
 {
-    return QIcon(new DeferredIconEngine(64));
+    return QIcon(new DeferredIconEngine(32));
 }

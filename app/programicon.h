@@ -19,7 +19,7 @@ QIcon programIcon();
 // larger icons from the installed hicolor ones.
 QIcon programWindowIcon();
 
-// The same up to 64 px, the sizes of title bars, taskbars and window
-// switchers: what a window offers when it is first shown, so that the window
-// manager's larger sizes cost its first paint nothing.
+// The same up to 32 px, the sizes of title bars and taskbars: what a window
+// offers when it is first shown, so that the larger sizes cost its first
+// paint nothing.
 QIcon programFirstShowIcon();

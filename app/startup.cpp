@@ -26,7 +26,7 @@ std::unique_ptr<Form1> startMainWindow(QApplication &app, std::unique_ptr<Server
     QApplication::setQuitOnLastWindowClosed(false);
 
     auto window = std::make_unique<Form1>(std::move(control));
-    // The sizes beyond 64 px once the window is on the screen: under X,
+    // The sizes beyond 32 px once the window is on the screen: under X,
     // converting and sending them before the first paint delayed it by a
     // tenth of start-up.
     QObject::connect(window.get(), &Form1::firstPainted, &app,
