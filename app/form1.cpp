@@ -7,6 +7,7 @@
 #include "lastsettings.h"
 #include "localaddress.h"
 #include "motdcodec.h"
+#include "programicon.h"
 #include "textlines.h"
 #include "trayicon.h"
 #include "traywndproc.h"
@@ -303,6 +304,10 @@ void Form1::paintEvent(QPaintEvent *event)
     // Once this paint has reached the screen.
     if (m_adoptionDeferred)
         QTimer::singleShot(0, this, &Form1::startDeferredAdoption);
+    if (!m_painted) {
+        m_painted = true;
+        QTimer::singleShot(0, this, &Form1::firstPainted);
+    }
 }
 
 void Form1::startDeferredAdoption()
@@ -536,8 +541,9 @@ void Form1::Form_Resize()
 
 void Form1::MinimizeToTray()
 {
-    // Without a tray the window stays minimized on the taskbar.
-    if (!m_trayIcon->AddTrayIcon(windowIcon(), kTrayToolTip))
+    // Without a tray the window stays minimized on the taskbar. The tray gets
+    // the program's icon with every size, not the window's.
+    if (!m_trayIcon->AddTrayIcon(programIcon(), kTrayToolTip))
         return;
     hide();
     m_trayWndProc->install(this);

@@ -59,6 +59,10 @@ public:
     // Stops a server started here, once; for every way the program can end.
     void stopServerBeforeExit();
 
+signals:
+    // Once, when the window's first paint has reached the screen.
+    void firstPainted();
+
 protected:
     void changeEvent(QEvent *event) override;
     void closeEvent(QCloseEvent *event) override;
@@ -105,6 +109,8 @@ private:
     bool m_stopping = false;
     // Form_Load's search waits for the first paint.
     bool m_adoptionDeferred = false;
+    // firstPainted() is on its way.
+    bool m_painted = false;
 
     // Text1 has no elements 6 and 7.
     std::array<QLineEdit *, 9> m_text1{};

@@ -7,6 +7,7 @@
 #include "configfiles.h"
 #include "form1.h"
 #include "processes.h"
+#include "programicon.h"
 #include "startup.h"
 #include "trayicon.h"
 #include "xdesktop.h"
@@ -178,7 +179,7 @@ void TestStatusNotifier::minimizeRegistersOneItem()
     QVERIFY(lines.contains(u"menu none"_s));
 
     // Every image the panel gets is the program's icon at that size.
-    const QIcon icon = QApplication::windowIcon();
+    const QIcon icon = programIcon();
     int compared = 0;
     for (const QString &line : lines) {
         const QStringList fields = line.split(u' ');
