@@ -60,7 +60,9 @@ std::unique_ptr<PosixServerControl> privateControl(const QString &programDir)
     return std::make_unique<PosixServerControl>(PosixServerControl::Options{programDir});
 }
 
-// The window fully started, shown and painted, as an operator finds it.
+// The window fully started, shown and painted, as an operator finds it:
+// with Start enabled once the search for a server already running has
+// answered.
 std::unique_ptr<Form1> startAndPaint(QApplication &app, const QString &programDir,
                                      PosixServerControl **control = nullptr)
 {
@@ -69,11 +71,15 @@ std::unique_ptr<Form1> startAndPaint(QApplication &app, const QString &programDi
     if (control)
         *control = own.get();
     std::unique_ptr<Form1> window = startMainWindow(app, std::move(own));
+    auto *start = window->findChild<QPushButton *>(QStringLiteral("Command1"));
+    const auto ready = [&] {
+        return firstPaint.painted() && start && start->isEnabled();
+    };
     QElapsedTimer waited;
     waited.start();
-    while (!firstPaint.painted() && waited.elapsed() < 10000)
+    while (!ready() && waited.elapsed() < 10000)
         QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
-    if (!firstPaint.painted())
+    if (!ready())
         window.reset();
     return window;
 }
@@ -116,7 +122,7 @@ int runStart(QApplication &app, const QString &programDir, const QString &floorD
     for (int round = -1; round < runs; ++round) {
         const std::unique_ptr<Form1> window = startAndPaint(app, programDir);
         if (!window)
-            return fail("the window was never painted");
+            return fail("the window was never painted, or Start never enabled");
         auto *start = window->findChild<QPushButton *>(QStringLiteral("Command1"));
         auto *status = window->findChild<QLabel *>(QStringLiteral("Label4"));
         if (!start || !status)
@@ -179,7 +185,7 @@ int runRestore(QApplication &app, int runs)
 {
     const std::unique_ptr<Form1> window = startAndPaint(app, QStringLiteral("/nonexistent"));
     if (!window)
-        return fail("the window was never painted");
+        return fail("the window was never painted, or Start never enabled");
     const QString path = QDir::current().filePath(QStringLiteral("orbelithsrv.ini"));
     std::printf("restored %s\n", qUtf8Printable(window->settingsFromControls().serverName));
     for (int round = 0; round < runs; ++round) {
@@ -229,7 +235,7 @@ int runExit(QApplication &app, const QString &programDir, int runs)
     PosixServerControl *control = nullptr;
     const std::unique_ptr<Form1> window = startAndPaint(app, programDir, &control);
     if (!window)
-        return fail("the window was never painted");
+        return fail("the window was never painted, or Start never enabled");
     auto *start = window->findChild<QPushButton *>(QStringLiteral("Command1"));
     auto *status = window->findChild<QLabel *>(QStringLiteral("Label4"));
     if (!start || !status || !control)
@@ -312,7 +318,7 @@ int runWakeups(QApplication &app, const QString &programDir, int seconds)
     PosixServerControl *control = nullptr;
     const std::unique_ptr<Form1> window = startAndPaint(app, programDir, &control);
     if (!window)
-        return fail("the window was never painted");
+        return fail("the window was never painted, or Start never enabled");
     auto *start = window->findChild<QPushButton *>(QStringLiteral("Command1"));
     if (!start)
         return fail("the window has no Start button");
