@@ -120,7 +120,7 @@ private:
 
 void TestServerFolder::initTestCase()
 {
-    QVERIFY2(QFileInfo(QStringLiteral(ORBELITH_GUI)).isExecutable(), ORBELITH_GUI);
+    QVERIFY2(QFileInfo(QStringLiteral(GUI_PROGRAM)).isExecutable(), GUI_PROGRAM);
 }
 
 void TestServerFolder::init()
@@ -181,7 +181,7 @@ QProcess *TestServerFolder::startProgram(const QString &workingDirectory, const 
     m_program->setProcessEnvironment(env);
     m_program->setWorkingDirectory(workingDirectory);
     m_program->setProcessChannelMode(QProcess::ForwardedChannels);
-    m_program->start(QStringLiteral(ORBELITH_GUI), arguments);
+    m_program->start(QStringLiteral(GUI_PROGRAM), arguments);
     return m_program.get();
 }
 
@@ -265,7 +265,7 @@ void TestServerFolder::programCommandLine()
         env.remove(QString::fromLatin1(name));
     program.setProcessEnvironment(env);
     program.setWorkingDirectory(m_dir->path());
-    program.start(QStringLiteral(ORBELITH_GUI), arguments);
+    program.start(QStringLiteral(GUI_PROGRAM), arguments);
     QVERIFY(program.waitForFinished(20000));
     QCOMPARE(program.exitStatus(), QProcess::NormalExit);
     const QString out = QString::fromLocal8Bit(program.readAllStandardOutput());

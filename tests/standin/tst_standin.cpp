@@ -191,7 +191,7 @@ QProcess *TestStandin::start(const QString &dir, const QByteArray &content, quin
     }
     m_processes.push_back(std::make_unique<QProcess>());
     QProcess *process = m_processes.back().get();
-    process->setProgram(ORBELITHSRV_PATH);
+    process->setProgram(STANDIN_PROGRAM);
     process->setWorkingDirectory(dir);
     process->setStandardInputFile(QProcess::nullDevice());
     process->start();
