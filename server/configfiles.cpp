@@ -1,18 +1,13 @@
 #include "configfiles.h"
 
 #include "motdcodec.h"
+#include "platformfiles.h"
 #include "textlines.h"
 
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QSaveFile>
-
-#if defined(Q_OS_UNIX)
-#include <pwd.h>
-#include <sys/stat.h>
-#include <unistd.h>
-#endif
 
 #include <array>
 #include <memory>
@@ -47,68 +42,22 @@ QString publicValue(const ServerSettings &s)
 
 void writeCommonHead(LineWriter &out, const ServerSettings &s)
 {
-    out.line(QStringLiteral("ServerName"), s.serverName);
-    out.line(QStringLiteral("Location"), s.location);
-    out.line(QStringLiteral("URL"), s.url);
-    out.line(QStringLiteral("MaxUsers"), s.maxUsers);
-    out.line(QStringLiteral("Port"), s.port);
-    out.line(QStringLiteral("Public"), publicValue(s));
+    for (const TextSetting &setting : kLeadingTextSettings)
+        out.line(setting.key, s.*setting.value);
+    out.line(SettingsKey::Public, publicValue(s));
+}
+
+void writeFloodAndPing(LineWriter &out, const ServerSettings &s)
+{
+    for (const TextSetting &setting : kFloodTextSettings)
+        out.line(setting.key, s.*setting.value);
 }
 
 void writeMaxConnSet(LineWriter &out, const ServerSettings &s)
 {
     if (s.maxConnSet)
-        out.line(QStringLiteral("MaxConnSet"), QString::number(*s.maxConnSet));
+        out.line(SettingsKey::MaxConnSet, QString::number(*s.maxConnSet));
 }
-
-#if defined(Q_OS_UNIX)
-QString userName(uid_t uid)
-{
-    passwd entry{};
-    passwd *found = nullptr;
-    char buffer[1024];
-    if (::getpwuid_r(uid, &entry, buffer, sizeof buffer, &found) == 0 && found)
-        return QStringLiteral("%1 (uid %2)").arg(QString::fromLocal8Bit(found->pw_name)).arg(uid);
-    return QStringLiteral("uid %1").arg(uid);
-}
-
-// QSaveFile writes through a link at the final name, into the file it points
-// at. In a folder others may write to, a link another user planted there would
-// have Start overwrite any file of the operator's; so, like the kernel's
-// protected_symlinks in sticky folders, only links of the user's own or of
-// root's are followed. Every link of a chain is checked, dangling ones too.
-// Empty when the name may be written.
-QString untrustedLinkReason(const QString &path)
-{
-    QString current = path;
-    // QSaveFile stops following after as many links.
-    for (int depth = 0; depth < 128; ++depth) {
-        struct stat st
-        {
-        };
-        if (::lstat(QFile::encodeName(current).constData(), &st) != 0 || !S_ISLNK(st.st_mode))
-            return {};
-        if (st.st_uid != ::geteuid() && st.st_uid != 0) {
-            const QString rule = QStringLiteral("Start follows only links of your own or root's.");
-            if (current == path)
-                return QStringLiteral("it is a link that another user, %1, made; %2 Remove the link, or make "
-                                      "it yourself.")
-                    .arg(userName(st.st_uid), rule);
-            return QStringLiteral("its link leads on through %1, a link that another user, %2, made; %3")
-                .arg(QDir::toNativeSeparators(current), userName(st.st_uid), rule);
-        }
-        current = QFileInfo(current).symLinkTarget();
-    }
-    return {};
-}
-#else
-// Windows lets only administrators (or developer mode) make links, and has no
-// sticky folders shared by every user.
-QString untrustedLinkReason(const QString &)
-{
-    return {};
-}
-#endif
 
 } // namespace
 
@@ -116,13 +65,11 @@ QByteArray WriteServerConfig(const ServerSettings &s)
 {
     LineWriter out;
     writeCommonHead(out, s);
-    out.line(QStringLiteral("IP"), s.ip);
-    out.line(QStringLiteral("FloodMsgNb"), s.floodMsgNb);
-    out.line(QStringLiteral("FloodMsgTime"), s.floodMsgTime);
-    out.line(QStringLiteral("MinPing"), s.minPing);
+    out.line(SettingsKey::Ip, s.ip);
+    writeFloodAndPing(out, s);
     writeMaxConnSet(out, s);
     for (const QString &motdLine : SplitMotdLines(s.motd))
-        out.line(QStringLiteral("MotdLine"), motdLine);
+        out.line(SettingsKey::MotdLine, motdLine);
     out.raw(QStringLiteral("AllowWebAccess=1"));
     return out.bytes();
 }
@@ -132,12 +79,10 @@ QByteArray WriteLastSettings(const ServerSettings &s)
     LineWriter out;
     out.raw(QStringLiteral("[Last]") + kNewLine);
     writeCommonHead(out, s);
-    out.line(QStringLiteral("FloodMsgNb"), s.floodMsgNb);
-    out.line(QStringLiteral("FloodMsgTime"), s.floodMsgTime);
-    out.line(QStringLiteral("MinPing"), s.minPing);
+    writeFloodAndPing(out, s);
     writeMaxConnSet(out, s);
     const QStringList motdLines = SplitMotdLines(s.motd);
-    out.line(QStringLiteral("MotdLine"), JoinMotdLines(motdLines));
+    out.line(SettingsKey::MotdLine, JoinMotdLines(motdLines));
     // Only where the "@" form loses something, so that the file stays as
     // other programs of the server's world know it.
     if (MotdNeedsExactForm(motdLines))

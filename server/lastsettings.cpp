@@ -1,6 +1,7 @@
 #include "lastsettings.h"
 
 #include "motdcodec.h"
+#include "platformfiles.h"
 #include "textlines.h"
 
 #include <QFile>
@@ -9,15 +10,6 @@
 #include <QStringView>
 
 #include <utility>
-
-#if defined(Q_OS_UNIX)
-#include <QScopeGuard>
-
-#include <cerrno>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-#endif
 
 namespace {
 
@@ -76,86 +68,21 @@ LastSettingsFile::LastSettingsFile(const QByteArray &contents)
     m_lines = splitLines(utf8(bytes));
 }
 
-namespace {
-
-LoadedLastSettings unusable(const QString &path, const QString &reason)
-{
-    LoadedLastSettings loaded;
-    loaded.state = LoadedLastSettings::State::Unusable;
-    loaded.error = QStringLiteral("Could not read %1: %2").arg(QFileInfo(path).fileName(), reason);
-    return loaded;
-}
-
-QString tooLarge()
-{
-    return QStringLiteral("it is larger than %1 MiB").arg(kMaxLastSettingsFileSize / (1024 * 1024));
-}
-
-} // namespace
-
-#if defined(Q_OS_UNIX)
 LoadedLastSettings LastSettingsFile::load(const QString &path)
 {
-    // Without O_NONBLOCK a FIFO at the name would hold start-up until
-    // something writes to it.
-    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
-    if (fd < 0) {
-        if (errno == ENOENT)
-            return {};
-        return unusable(path, qt_error_string(errno));
+    const SmallFileRead read = readSmallRegularFile(path, kMaxLastSettingsFileSize);
+    switch (read.state) {
+    case SmallFileRead::State::Missing:
+        break;
+    case SmallFileRead::State::Unusable:
+        return {LoadedLastSettings::State::Unusable,
+                {},
+                QStringLiteral("Could not read %1: %2").arg(QFileInfo(path).fileName(), read.reason)};
+    case SmallFileRead::State::Read:
+        return {LoadedLastSettings::State::Read, LastSettingsFile(read.contents), {}};
     }
-    const auto closeFile = qScopeGuard([fd] { ::close(fd); });
-    // Checked on the open file, so that nothing can swap the name meanwhile.
-    struct stat status = {};
-    if (::fstat(fd, &status) != 0)
-        return unusable(path, qt_error_string(errno));
-    if (S_ISDIR(status.st_mode))
-        return unusable(path, QStringLiteral("it is a folder"));
-    if (!S_ISREG(status.st_mode))
-        return unusable(path, QStringLiteral("it is not a regular file"));
-    if (status.st_size > kMaxLastSettingsFileSize)
-        return unusable(path, tooLarge());
-
-    QByteArray contents;
-    contents.reserve(qsizetype(status.st_size));
-    // The size is checked again as the file is read: it may grow meanwhile,
-    // and some files report no size at all.
-    char buffer[64 * 1024];
-    for (;;) {
-        const ssize_t got = ::read(fd, buffer, sizeof buffer);
-        if (got < 0 && errno == EINTR)
-            continue;
-        if (got < 0)
-            return unusable(path, qt_error_string(errno));
-        if (got == 0)
-            break;
-        if (contents.size() + got > kMaxLastSettingsFileSize)
-            return unusable(path, tooLarge());
-        contents.append(buffer, got);
-    }
-    return {LoadedLastSettings::State::Read, LastSettingsFile(contents), {}};
+    return {};
 }
-#else
-LoadedLastSettings LastSettingsFile::load(const QString &path)
-{
-    const QFileInfo info(path);
-    if (!info.exists())
-        return {};
-    if (info.isDir())
-        return unusable(path, QStringLiteral("it is a folder"));
-    if (!info.isFile())
-        return unusable(path, QStringLiteral("it is not a regular file"));
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        return unusable(path, file.errorString());
-    if (file.size() > kMaxLastSettingsFileSize)
-        return unusable(path, tooLarge());
-    const QByteArray contents = file.readAll();
-    if (file.error() != QFileDevice::NoError)
-        return unusable(path, file.errorString());
-    return {LoadedLastSettings::State::Read, LastSettingsFile(contents), {}};
-}
-#endif
 
 QString LastSettingsFile::GetFromINI(const QString &AppName, const QString &KeyName) const
 {
@@ -183,30 +110,32 @@ QString LastSettingsFile::GetFromINI(const QString &AppName, const QString &KeyN
 
 void RestoreLastSettings(const LastSettingsFile &file, ServerSettings &s)
 {
-    const auto get = [&file](const char *section, const char *key) {
-        return file.GetFromINI(QString::fromLatin1(section), QString::fromLatin1(key));
+    // The section is asked for as "Last" and as "last": the reader matches
+    // it in any letter case.
+    const auto get = [&file](const char *section, const QString &key) {
+        return file.GetFromINI(QString::fromLatin1(section), key);
     };
-    s.serverName = get("Last", "ServerName");
-    s.location = get("Last", "Location");
-    s.url = get("Last", "URL");
-    s.maxUsers = get("Last", "MaxUsers");
-    s.port = get("Last", "Port");
-    s.minPing = get("Last", "MinPing");
-    s.floodMsgTime = get("last", "FloodMsgTime");
-    s.floodMsgNb = get("Last", "FloodMsgNb");
+    s.serverName = get("Last", SettingsKey::ServerName);
+    s.location = get("Last", SettingsKey::Location);
+    s.url = get("Last", SettingsKey::Url);
+    s.maxUsers = get("Last", SettingsKey::MaxUsers);
+    s.port = get("Last", SettingsKey::Port);
+    s.minPing = get("Last", SettingsKey::MinPing);
+    s.floodMsgTime = get("last", SettingsKey::FloodMsgTime);
+    s.floodMsgNb = get("Last", SettingsKey::FloodMsgNb);
 
     bool ok = false;
-    const QString connectionText = get("last", "MaxConnSet").trimmed();
+    const QString connectionText = get("last", SettingsKey::MaxConnSet).trimmed();
     // toInt stops at a NUL, which would read "6<NUL>junk" as 6.
     const int connection = connectionText.contains(QChar()) ? -1 : connectionText.toInt(&ok, 10);
     if (ok && connection >= 0 && connection < kConnectionSettingCount)
         s.maxConnSet = connection;
 
-    const double isPublic = get("Last", "Public").trimmed().toDouble(&ok);
+    const double isPublic = get("Last", SettingsKey::Public).trimmed().toDouble(&ok);
     if (ok)
         s.isPublic = (isPublic == 1.0);
 
-    const QString motd = get("last", "MotdLine");
+    const QString motd = get("last", SettingsKey::MotdLine);
     if (!motd.isEmpty()) {
         s.motd = DecodeMotd(motd);
         // The exact form counts only while it agrees with MotdLine: another
@@ -244,26 +173,21 @@ StartupSettings restoreStartupSettings(const QString &path, const ServerSettings
         settings.motd = starting.motd;
     }
     settings.motd = motdAsEditorHoldsIt(settings.motd);
-    const std::pair<const char *, QString *> textValues[] = {
-        {"ServerName", &settings.serverName},
-        {"Location", &settings.location},
-        {"URL", &settings.url},
-        {"MaxUsers", &settings.maxUsers},
-        {"Port", &settings.port},
-        {"MinPing", &settings.minPing},
-        {"FloodMsgNb", &settings.floodMsgNb},
-        {"FloodMsgTime", &settings.floodMsgTime},
-    };
-    for (const auto &[key, value] : textValues) {
-        const qsizetype length = value->size();
-        if (cutToLength(*value, kMaxTextBoxLength)) {
+    const auto cutForItsBox = [&](const TextSetting &setting) {
+        QString &value = settings.*setting.value;
+        const qsizetype length = value.size();
+        if (cutToLength(value, kMaxTextBoxLength)) {
             problems.append(QStringLiteral("%1 in %2 is too long for its box (%3 characters, at most %4); "
                                            "it was cut.")
-                                .arg(QLatin1String(key), QFileInfo(path).fileName())
+                                .arg(setting.key, QFileInfo(path).fileName())
                                 .arg(length)
                                 .arg(kMaxTextBoxLength));
         }
-    }
+    };
+    for (const TextSetting &setting : kLeadingTextSettings)
+        cutForItsBox(setting);
+    for (const TextSetting &setting : kFloodTextSettings)
+        cutForItsBox(setting);
     restored.notice = problems.join(u'\n');
     return restored;
 }

@@ -36,3 +36,39 @@ inline bool ServerSettings::operator==(const ServerSettings &o) const
 }
 
 inline constexpr int kConnectionSettingCount = 7;
+
+// The key names of both files, written and read in one spelling.
+namespace SettingsKey {
+inline const QString ServerName = QStringLiteral("ServerName");
+inline const QString Location = QStringLiteral("Location");
+inline const QString Url = QStringLiteral("URL");
+inline const QString MaxUsers = QStringLiteral("MaxUsers");
+inline const QString Port = QStringLiteral("Port");
+inline const QString Public = QStringLiteral("Public");
+inline const QString Ip = QStringLiteral("IP");
+inline const QString FloodMsgNb = QStringLiteral("FloodMsgNb");
+inline const QString FloodMsgTime = QStringLiteral("FloodMsgTime");
+inline const QString MinPing = QStringLiteral("MinPing");
+inline const QString MaxConnSet = QStringLiteral("MaxConnSet");
+inline const QString MotdLine = QStringLiteral("MotdLine");
+} // namespace SettingsKey
+
+// The one-line values of the settings, with the key each is stored under, in
+// the order of both files.
+struct TextSetting
+{
+    const QString &key;
+    QString ServerSettings::*value;
+};
+inline const TextSetting kLeadingTextSettings[] = {
+    {SettingsKey::ServerName, &ServerSettings::serverName},
+    {SettingsKey::Location, &ServerSettings::location},
+    {SettingsKey::Url, &ServerSettings::url},
+    {SettingsKey::MaxUsers, &ServerSettings::maxUsers},
+    {SettingsKey::Port, &ServerSettings::port},
+};
+inline const TextSetting kFloodTextSettings[] = {
+    {SettingsKey::FloodMsgNb, &ServerSettings::floodMsgNb},
+    {SettingsKey::FloodMsgTime, &ServerSettings::floodMsgTime},
+    {SettingsKey::MinPing, &ServerSettings::minPing},
+};

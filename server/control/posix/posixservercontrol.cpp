@@ -4,7 +4,7 @@
 #include "processscan.h"
 #include "processwatch.h"
 #include "reaper.h"
-#include "workingfolder.h"
+#include "platformfiles.h"
 
 #include <QCoreApplication>
 #include <QDir>
