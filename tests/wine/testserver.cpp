@@ -5,6 +5,8 @@
 //   window       open a hidden top-level window that ends the program on WM_CLOSE
 //   console      end the program on CTRL_BREAK_EVENT
 //   stubborn     like window and console, but only say that it was asked
+//   read         read the input until it ends, then print "input ended" and
+//                end with exit code 9
 //   ready        print "ready" (the test waits for it in the log)
 //   wait         run until ended
 //   exit N       end with exit code N
@@ -94,6 +96,11 @@ void report(int argc, wchar_t **argv)
     say("showwindow=" + std::string((startup.dwFlags & STARTF_USESHOWWINDOW) ? "set" : "unset") + "," +
         std::to_string(startup.wShowWindow));
     say("stdin=" + std::to_string(::GetFileType(::GetStdHandle(STD_INPUT_HANDLE))));
+    // A pipe without a writer left has ended, as NUL has at once.
+    DWORD available = 0;
+    const bool open =
+        ::PeekNamedPipe(::GetStdHandle(STD_INPUT_HANDLE), nullptr, 0, nullptr, &available, nullptr) != 0;
+    say("input=" + std::string(open ? "open" : "ended"));
     say("consolewindow=" + std::string(::GetConsoleWindow() ? "shown" : "none"));
     say("leaked=" + leakedHandle());
     print(::GetStdHandle(STD_ERROR_HANDLE), "error output");
@@ -135,6 +142,16 @@ void openWindow()
     if (!::CreateWindowExW(0, L"OrbelithTestServer", L"Orbelith test server", WS_OVERLAPPEDWINDOW, 0, 0, 100,
                            100, nullptr, nullptr, windowClass.hInstance, nullptr))
         say("window failed: " + std::to_string(::GetLastError()));
+}
+
+DWORD WINAPI readInput(void *)
+{
+    char buffer[256];
+    DWORD got = 0;
+    while (::ReadFile(::GetStdHandle(STD_INPUT_HANDLE), buffer, sizeof buffer, &got, nullptr) && got > 0) {
+    }
+    say("input ended");
+    ::ExitProcess(9);
 }
 
 [[noreturn]] void waitUntilEnded()
@@ -205,6 +222,8 @@ int main()
             g_stubborn = true;
             openWindow();
             ::SetConsoleCtrlHandler(consoleHandler, TRUE);
+        } else if (step == L"read") {
+            ::CloseHandle(::CreateThread(nullptr, 0, readInput, nullptr, 0, nullptr));
         } else if (step == L"ready") {
             say("ready");
         } else if (step == L"wait") {

@@ -195,8 +195,9 @@ void launchHiddenInAnyFolder(const std::wstring &root)
         const std::string log = logOf(folder);
         CHECK_TEXT(reportLine(log, "arg0") == "[" + utf8(program) + "]", log);
         CHECK_TEXT(reportLine(log, "image") == "[" + utf8(program) + "]", log);
-        CHECK_TEXT(contains(log, "showwindow=set,0"), log); // STARTF_USESHOWWINDOW with SW_HIDE
-        CHECK_TEXT(reportLine(log, "stdin") == "2", log);   // FILE_TYPE_CHAR: NUL
+        CHECK_TEXT(contains(log, "showwindow=set,0"), log);  // STARTF_USESHOWWINDOW with SW_HIDE
+        CHECK_TEXT(reportLine(log, "stdin") == "3", log);    // FILE_TYPE_PIPE
+        CHECK_TEXT(reportLine(log, "input") == "open", log); // held open by the server itself
         CHECK_TEXT(reportLine(log, "consolewindow") == "none", log);
         CHECK_TEXT(
             win32::sameFolder(
@@ -333,6 +334,9 @@ void logRotation(const std::wstring &root)
 {
     const std::wstring folder = makeFolder(root, L"rotation");
     const std::wstring program = installServer(folder);
+    // The server's own log by the name it may use: never this program's.
+    const std::wstring serversOwn = join(folder, L"orbelithsrv.log");
+    std::ofstream(serversOwn.c_str(), std::ios::binary) << "the server's own\n";
     for (const wchar_t *run : {L"first run", L"second run", L"third run"}) {
         win32::Launched launched = launch(program, {L"say", run}, folder);
         CHECK(launched.status.ok && launched.noLogReason.empty());
@@ -355,6 +359,7 @@ void logRotation(const std::wstring &root)
     const std::string previous = readFile(join(folder, win32::previousLogFileName));
     CHECK_TEXT(log == "third run\r\n", log);
     CHECK_TEXT(previous == "second run\r\n", previous);
+    CHECK(readFile(serversOwn) == "the server's own\n");
 
     // Of a long log, only its end is read.
     win32::Launched longer =
@@ -405,7 +410,8 @@ void logInTheWay(const std::wstring &root)
     // log, and that is said.
     makeFolder(held, win32::previousLogFileName);
     win32::Launched added = launch(heldProgram, {L"say", L"added"}, held);
-    CHECK_TEXT(added.logNotRotated == L"orbelithsrv.log.1 is a folder; this run is added to orbelithsrv.log",
+    CHECK_TEXT(added.logNotRotated ==
+                   L"orbelith-gui-server.log.1 is a folder; this run is added to orbelith-gui-server.log",
                utf8(added.logNotRotated));
     if (added.process)
         CHECK(waitEnded(added.process.get()));

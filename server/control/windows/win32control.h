@@ -56,8 +56,10 @@ private:
 };
 
 inline constexpr const wchar_t *serverProgramName = L"orbelithsrv.exe";
-inline constexpr const wchar_t *logFileName = L"orbelithsrv.log";
-inline constexpr const wchar_t *previousLogFileName = L"orbelithsrv.log.1";
+// This program's names, not the server's: a server may keep an
+// orbelithsrv.log of its own, which is never touched.
+inline constexpr const wchar_t *logFileName = L"orbelith-gui-server.log";
+inline constexpr const wchar_t *previousLogFileName = L"orbelith-gui-server.log.1";
 
 // ---- Text ----------------------------------------------------------------
 
@@ -114,7 +116,7 @@ struct Launched
 };
 
 // Starts the program hidden, without a console window, in a process group of
-// its own, with standard input on NUL and its output in a new log in its
+// its own, with an input that never ends and its output in a new log in its
 // working folder (once it runs, the log of the run before is kept as .log.1),
 // and with no handle of this program but those. Returns at once.
 Launched launchProgram(const LaunchRequest &request);

@@ -287,8 +287,18 @@ Launched launchProgram(const LaunchRequest &request)
 {
     Launched launched;
     SECURITY_ATTRIBUTES inherit{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
-    const UniqueHandle input(::CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
-                                           OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    // An input that never ends, as a hidden console's: a pipe that nothing
+    // writes to, whose write end the server holds as well, so that it stays
+    // open for as long as the server runs, after this program has ended too.
+    HANDLE readEnd = nullptr;
+    HANDLE writeEnd = nullptr;
+    if (!::CreatePipe(&readEnd, &writeEnd, &inherit, 0)) {
+        launched.status = Status::failure(L"Could not start " + request.program +
+                                          L": no input can be made for it: " + errorText(::GetLastError()));
+        return launched;
+    }
+    const UniqueHandle input(readEnd);
+    const UniqueHandle inputKept(writeEnd);
     Log log = Log::open(request.workingFolder);
     UniqueHandle nowhere;
     if (!log.handle()) {
@@ -297,16 +307,16 @@ Launched launchProgram(const LaunchRequest &request)
                                     OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
     }
     const HANDLE output = log.handle() ? log.handle() : nowhere.get();
-    if (!input || !output) {
+    if (!output) {
         launched.status =
             Status::failure(L"Could not start " + request.program +
                             L": the null device (NUL) cannot be opened: " + errorText(::GetLastError()));
         return launched;
     }
 
-    // Only these two handles reach the server: not the window's files, nor
+    // Only these handles reach the server: not the window's files, nor
     // another launch's log.
-    HANDLE inherited[] = {input.get(), output};
+    HANDLE inherited[] = {input.get(), inputKept.get(), output};
     SIZE_T listSize = 0;
     ::InitializeProcThreadAttributeList(nullptr, 1, 0, &listSize);
     std::vector<unsigned char> listBuffer(listSize);
