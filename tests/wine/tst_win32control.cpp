@@ -540,7 +540,10 @@ void stopMatchesTheLaunchedByHandle(const std::wstring &root)
     const std::wstring program = installServer(programFolder);
     Server server{launch(program, {L"window", L"ready", L"wait"}, working), working};
     CHECK(waitForLog(working, "ready"));
-    CHECK(win32::serversInFolder(working).empty());
+    // Found by the folder it works in, not by where its file lies.
+    const std::vector<win32::ServerProcess> found = win32::serversInFolder(working);
+    CHECK(found.size() == 1 && found[0].processId == server.launched.processId);
+    CHECK(win32::serversInFolder(programFolder, program).empty());
     const HANDLE process = server.launched.process.get();
     win32::Stopping stopping = win32::stopServers({{process}, {}, working, 600s});
     CHECK(stopping.processIds.size() == 1);

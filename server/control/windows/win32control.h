@@ -121,8 +121,12 @@ struct Launched
 // and with no handle of this program but those. Returns at once.
 Launched launchProgram(const LaunchRequest &request);
 
-// Finds the server program (searchFolders) and launches it without arguments
-// in the current folder; the errors are the ones the user sees.
+// The file that launchServer would start: the first orbelithsrv.exe along
+// searchFolders, with PATH from the environment.
+std::optional<std::wstring> findServerProgram(const std::wstring &programFolder);
+
+// Finds the server program (findServerProgram) and launches it without
+// arguments in the current folder; the errors are the ones the user sees.
 Launched launchServer(const std::wstring &programFolder);
 
 // The exit code of an ended process.
@@ -146,10 +150,12 @@ struct ServerProcess
 };
 
 // The processes of this user's session named orbelithsrv.exe (in any letter
-// case) whose executable lies in folder, lowest process ID first. Each is
+// case) that work in folder: their current folder is folder, or, where that
+// cannot be read, their executable lies in folder or is program (the file
+// Start would launch there; may be empty). Lowest process ID first. Each is
 // held by its handle from the moment it is examined, so that a recycled
 // process ID can never be hit.
-std::vector<ServerProcess> serversInFolder(const std::wstring &folder);
+std::vector<ServerProcess> serversInFolder(const std::wstring &folder, const std::wstring &program = {});
 
 struct StopRequest
 {
@@ -159,11 +165,13 @@ struct StopRequest
     // Processes known by handle whose console process group this program
     // created: they are sent CTRL_BREAK_EVENT as well.
     std::vector<HANDLE> ownGroups;
-    // Every other server in this folder is ended too.
+    // Every other server in this folder is ended too (serversInFolder).
     std::wstring folder;
     std::chrono::milliseconds gracePeriod{3000};
     // The exit code given to a server that has to be terminated.
     UINT terminationCode = 1;
+    // The file Start would launch in folder, for serversInFolder.
+    std::wstring program{};
 };
 
 struct Stopping

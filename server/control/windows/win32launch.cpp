@@ -367,15 +367,18 @@ Launched launchProgram(const LaunchRequest &request)
     return launched;
 }
 
-Launched launchServer(const std::wstring &programFolder)
+std::optional<std::wstring> findServerProgram(const std::wstring &programFolder)
 {
-    const std::wstring here = currentFolder();
     const DWORD pathSize = ::GetEnvironmentVariableW(L"PATH", nullptr, 0);
     std::wstring path(pathSize, L'\0');
     path.resize(pathSize ? ::GetEnvironmentVariableW(L"PATH", path.data(), pathSize) : 0);
+    return findProgram(searchFolders(programFolder, currentFolder(), path), serverProgramName);
+}
 
-    const std::optional<std::wstring> program =
-        findProgram(searchFolders(programFolder, here, path), serverProgramName);
+Launched launchServer(const std::wstring &programFolder)
+{
+    const std::wstring here = currentFolder();
+    const std::optional<std::wstring> program = findServerProgram(programFolder);
     if (!program) {
         Launched missing;
         missing.status = Status::failure(L"Server program " + std::wstring(serverProgramName) +

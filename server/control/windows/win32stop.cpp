@@ -9,30 +9,109 @@ namespace win32 {
 
 namespace {
 
-// A folder's identity: its volume and file index, the Windows counterpart of
-// a device and inode number.
-struct FolderIdentity
+// A file's or folder's identity: its volume and file index, the Windows
+// counterpart of a device and inode number.
+struct FileIdentity
 {
     DWORD volume = 0;
     DWORD indexHigh = 0;
     DWORD indexLow = 0;
-    bool operator==(const FolderIdentity &other) const
+    bool operator==(const FileIdentity &other) const
     {
         return volume == other.volume && indexHigh == other.indexHigh && indexLow == other.indexLow;
     }
 };
 
-std::optional<FolderIdentity> folderIdentity(const std::wstring &path)
+std::optional<FileIdentity> fileIdentity(const std::wstring &path, bool folder)
 {
     // Opening a folder needs backup semantics; no access is asked for.
-    const UniqueHandle folder(::CreateFileW(path.c_str(), 0,
-                                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                            OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    const UniqueHandle file(::CreateFileW(path.c_str(), 0,
+                                          FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                          OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
     BY_HANDLE_FILE_INFORMATION info{};
-    if (!folder || !::GetFileInformationByHandle(folder.get(), &info) ||
-        !(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
+    if (!file || !::GetFileInformationByHandle(file.get(), &info) ||
+        bool(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != folder)
         return std::nullopt;
-    return FolderIdentity{info.dwVolumeSerialNumber, info.nFileIndexHigh, info.nFileIndexLow};
+    return FileIdentity{info.dwVolumeSerialNumber, info.nFileIndexHigh, info.nFileIndexLow};
+}
+
+std::optional<FileIdentity> folderIdentity(const std::wstring &path)
+{
+    return fileIdentity(path, true);
+}
+
+// Reads size bytes of another process's memory.
+bool readMemory(HANDLE process, ULONG64 address, void *into, SIZE_T size)
+{
+    SIZE_T got = 0;
+    return address != 0 &&
+           ::ReadProcessMemory(process, reinterpret_cast<const void *>(address), into, size, &got) &&
+           got == size;
+}
+
+// The current folder of another process, from its process parameters (where
+// Windows keeps it), of a 64-bit process or of a 32-bit one under WOW64.
+std::optional<std::wstring> workingFolderOf(HANDLE process)
+{
+    using Query = LONG(NTAPI *)(HANDLE, int, void *, ULONG, ULONG *);
+    static const auto query = reinterpret_cast<Query>(reinterpret_cast<void *>(
+        ::GetProcAddress(::GetModuleHandleW(L"ntdll.dll"), "NtQueryInformationProcess")));
+    if (!query)
+        return std::nullopt;
+    // Where the parameters and, in them, the current folder's name lie: in
+    // the 64-bit layout, and in the 32-bit one of a WOW64 process.
+    ULONG64 peb32 = 0;
+    const bool wow64 =
+        query(process, 26 /* ProcessWow64Information */, &peb32, sizeof peb32, nullptr) == 0 && peb32 != 0;
+    ULONG64 peb = peb32;
+    if (!wow64) {
+        struct
+        {
+            LONG exitStatus;
+            ULONG64 pebBaseAddress;
+            ULONG64 rest[4];
+        } basic{};
+        if (query(process, 0 /* ProcessBasicInformation */, &basic, sizeof basic, nullptr) != 0)
+            return std::nullopt;
+        peb = basic.pebBaseAddress;
+    }
+    ULONG64 parameters = 0;
+    USHORT length = 0;
+    ULONG64 buffer = 0;
+    if (wow64) {
+        ULONG parameters32 = 0;
+        struct
+        {
+            USHORT length;
+            USHORT maximumLength;
+            ULONG buffer;
+        } name{};
+        if (!readMemory(process, peb + 0x10, &parameters32, sizeof parameters32) ||
+            !readMemory(process, parameters32 + 0x24, &name, sizeof name))
+            return std::nullopt;
+        length = name.length;
+        buffer = name.buffer;
+    } else {
+        struct
+        {
+            USHORT length;
+            USHORT maximumLength;
+            ULONG padding;
+            ULONG64 buffer;
+        } name{};
+        if (!readMemory(process, peb + 0x20, &parameters, sizeof parameters) ||
+            !readMemory(process, parameters + 0x38, &name, sizeof name))
+            return std::nullopt;
+        length = name.length;
+        buffer = name.buffer;
+    }
+    std::wstring folder(length / sizeof(wchar_t), L'\0');
+    if (folder.empty() || !readMemory(process, buffer, folder.data(), length))
+        return std::nullopt;
+    // "C:\Server\" names the folder as "C:\Server" does; "C:\" keeps its own.
+    if (folder.size() > 3 && folder.back() == L'\\')
+        folder.pop_back();
+    return folder;
 }
 
 bool equalIgnoringCase(const std::wstring &a, const std::wstring &b)
@@ -146,16 +225,18 @@ DWORD WINAPI reapAfterGracePeriod(void *parameter)
 
 bool sameFolder(const std::wstring &a, const std::wstring &b)
 {
-    const std::optional<FolderIdentity> first = folderIdentity(a);
+    const std::optional<FileIdentity> first = folderIdentity(a);
     return first && first == folderIdentity(b);
 }
 
-std::vector<ServerProcess> serversInFolder(const std::wstring &folder)
+std::vector<ServerProcess> serversInFolder(const std::wstring &folder, const std::wstring &program)
 {
     std::vector<ServerProcess> found;
-    const std::optional<FolderIdentity> here = folderIdentity(folder);
+    const std::optional<FileIdentity> here = folderIdentity(folder);
     if (!here)
         return found;
+    const std::optional<FileIdentity> launched =
+        program.empty() ? std::nullopt : fileIdentity(program, false);
     DWORD mySession = 0;
     ::ProcessIdToSessionId(::GetCurrentProcessId(), &mySession);
     const std::vector<unsigned char> me = userOf(::GetCurrentProcess());
@@ -171,13 +252,25 @@ std::vector<ServerProcess> serversInFolder(const std::wstring &folder)
             entry.th32ProcessID == ::GetCurrentProcessId() ||
             !::ProcessIdToSessionId(entry.th32ProcessID, &session) || session != mySession)
             continue;
-        // Held from here on: what is checked is what is ended.
-        UniqueHandle process(::OpenProcess(
-            PROCESS_QUERY_LIMITED_INFORMATION | PROCESS_TERMINATE | SYNCHRONIZE, FALSE, entry.th32ProcessID));
+        // Held from here on: what is checked is what is ended. Its memory is
+        // read for its current folder where that is allowed.
+        const DWORD access = PROCESS_QUERY_LIMITED_INFORMATION | PROCESS_TERMINATE | SYNCHRONIZE;
+        UniqueHandle process(::OpenProcess(access | PROCESS_VM_READ, FALSE, entry.th32ProcessID));
+        if (!process)
+            process.reset(::OpenProcess(access, FALSE, entry.th32ProcessID));
         if (!process || !isRunning(process.get()) || userOf(process.get()) != me)
             continue;
         std::wstring image = imagePath(process.get());
-        if (image.empty() || !(folderIdentity(parentFolder(image)) == here))
+        if (image.empty())
+            continue;
+        // A server works in its current folder, wherever its file lies: that
+        // decides, as on Linux. Where it cannot be read, its file does: one in
+        // this folder, or the very file Start would launch here.
+        const std::optional<std::wstring> working = workingFolderOf(process.get());
+        const bool inThisFolder = working ? folderIdentity(*working) == here
+                                          : folderIdentity(parentFolder(image)) == here ||
+                                                (launched && fileIdentity(image, false) == launched);
+        if (!inThisFolder)
             continue;
         found.push_back({entry.th32ProcessID, std::move(process), std::move(image)});
     } while (::Process32NextW(snapshot.get(), &entry));
@@ -205,7 +298,7 @@ Stopping stopServers(const StopRequest &request)
                               DUPLICATE_SAME_ACCESS))
             reaper->targets.emplace_back(copy);
     }
-    for (ServerProcess &server : serversInFolder(request.folder)) {
+    for (ServerProcess &server : serversInFolder(request.folder, request.program)) {
         const bool already =
             std::any_of(reaper->targets.begin(), reaper->targets.end(),
                         [&](const UniqueHandle &t) { return sameProcess(t.get(), server.process.get()); });

@@ -63,8 +63,7 @@ WindowsServerControl::~WindowsServerControl()
 
 LaunchResult WindowsServerControl::launchServer()
 {
-    win32::Launched launched =
-        win32::launchServer(QDir::toNativeSeparators(m_options.programDir).toStdWString());
+    win32::Launched launched = win32::launchServer(programFolder());
     if (!launched.status.ok)
         return {Result::failure(fromWide(launched.status.error)), {}};
     watch(std::move(launched.process), std::move(launched.log), true);
@@ -74,7 +73,7 @@ LaunchResult WindowsServerControl::launchServer()
 
 std::optional<qint64> WindowsServerControl::adoptRunningServer()
 {
-    std::vector<win32::ServerProcess> servers = win32::serversInFolder(win32::currentFolder());
+    std::vector<win32::ServerProcess> servers = serversHere();
     if (servers.empty())
         return std::nullopt;
     const qint64 pid = servers.front().processId;
@@ -82,6 +81,17 @@ std::optional<qint64> WindowsServerControl::adoptRunningServer()
     // not read rather than taken from a log that may not be its own.
     watch(std::move(servers.front().process), {}, false);
     return pid;
+}
+
+std::wstring WindowsServerControl::programFolder() const
+{
+    return QDir::toNativeSeparators(m_options.programDir).toStdWString();
+}
+
+std::vector<win32::ServerProcess> WindowsServerControl::serversHere() const
+{
+    return win32::serversInFolder(win32::currentFolder(),
+                                  win32::findServerProgram(programFolder()).value_or(std::wstring()));
 }
 
 void WindowsServerControl::watch(win32::UniqueHandle process, win32::UniqueHandle log, bool ownGroup)
@@ -115,7 +125,7 @@ void WindowsServerControl::watchedServerEnded()
     // A server that puts itself in the background exits with 0 once its copy
     // runs: watch that one instead, writing to the same log.
     if (code == 0u) {
-        std::vector<win32::ServerProcess> servers = win32::serversInFolder(win32::currentFolder());
+        std::vector<win32::ServerProcess> servers = serversHere();
         if (!servers.empty()) {
             win32::UniqueHandle log = std::move(m_log);
             watch(std::move(servers.front().process), std::move(log), false);
@@ -147,6 +157,7 @@ Result WindowsServerControl::stopServers()
 {
     win32::StopRequest request;
     request.folder = win32::currentFolder();
+    request.program = win32::findServerProgram(programFolder()).value_or(std::wstring());
     request.gracePeriod = m_options.stopGracePeriod;
     if (m_process) {
         request.known.push_back(m_process.get());
