@@ -24,15 +24,40 @@ QString oneLine(const QString &value)
     return splitLines(value).join(u' ');
 }
 
+// A character that the system's 8-bit text cannot hold, and the key of the
+// line that holds it.
+struct Unwritable
+{
+    QString key;
+    char32_t character = 0;
+};
+
+// The lines of one file, in the system's 8-bit text as they are added.
 class LineWriter
 {
 public:
-    void line(const QString &key, const QString &value) { m_text += key + u'=' + oneLine(value) + kNewLine; }
-    void raw(const QString &text) { m_text += text; }
-    QByteArray bytes() const { return m_text.toUtf8(); }
+    void line(const QString &key, const QString &value) { add(key, key + u'=' + oneLine(value) + kNewLine); }
+    void raw(const QString &text) { add({}, text); }
+    const QByteArray &bytes() const { return m_bytes; }
+    const std::optional<Unwritable> &unwritable() const { return m_unwritable; }
 
 private:
-    QString m_text;
+    void add(const QString &key, const QString &text)
+    {
+        const EightBitText encoded = toEightBitText(text);
+        m_bytes += encoded.bytes;
+        if (encoded.unwritableAt >= 0 && !m_unwritable) {
+            const QChar first = text.at(encoded.unwritableAt);
+            const bool pair = first.isHighSurrogate() && encoded.unwritableAt + 1 < text.size() &&
+                              text.at(encoded.unwritableAt + 1).isLowSurrogate();
+            m_unwritable =
+                Unwritable{key, pair ? QChar::surrogateToUcs4(first, text.at(encoded.unwritableAt + 1))
+                                     : first.unicode()};
+        }
+    }
+
+    QByteArray m_bytes;
+    std::optional<Unwritable> m_unwritable;
 };
 
 QString publicValue(const ServerSettings &s)
@@ -59,9 +84,7 @@ void writeMaxConnSet(LineWriter &out, const ServerSettings &s)
         out.line(SettingsKey::MaxConnSet, QString::number(*s.maxConnSet));
 }
 
-} // namespace
-
-QByteArray WriteServerConfig(const ServerSettings &s)
+LineWriter serverConfigLines(const ServerSettings &s)
 {
     LineWriter out;
     writeCommonHead(out, s);
@@ -71,10 +94,10 @@ QByteArray WriteServerConfig(const ServerSettings &s)
     for (const QString &motdLine : SplitMotdLines(s.motd))
         out.line(SettingsKey::MotdLine, motdLine);
     out.raw(QStringLiteral("AllowWebAccess=1"));
-    return out.bytes();
+    return out;
 }
 
-QByteArray WriteLastSettings(const ServerSettings &s)
+LineWriter lastSettingsLines(const ServerSettings &s)
 {
     LineWriter out;
     out.raw(QStringLiteral("[Last]") + kNewLine);
@@ -87,12 +110,84 @@ QByteArray WriteLastSettings(const ServerSettings &s)
     // other programs of the server's world know it.
     if (MotdNeedsExactForm(motdLines))
         out.line(kExactMotdKey, EncodeMotdExact(motdLines));
-    return out.bytes();
+    return out;
+}
+
+// The field a key's value comes from, by the window's name for it.
+QString fieldName(const QString &key)
+{
+    if (key == SettingsKey::Url)
+        return QStringLiteral("Web Page");
+    if (key == SettingsKey::Port)
+        return QStringLiteral("ServPort");
+    if (key == SettingsKey::Ip)
+        return QStringLiteral("IP Address");
+    if (key == SettingsKey::MinPing)
+        return QStringLiteral("MinPing(ms)");
+    if (key == SettingsKey::FloodMsgNb || key == SettingsKey::FloodMsgTime)
+        return QStringLiteral("Messages flood protection");
+    if (key == SettingsKey::MotdLine || key == kExactMotdKey)
+        return QStringLiteral("Message of the Day");
+    return key;
+}
+
+// What speaks against writing the files at all, found before anything is
+// written: a character the server could not read back as typed (it would
+// become a "?"), or a folder that cannot be written.
+std::optional<Result> refusalBeforeWriting(const QString &directory, const ServerSettings &settings)
+{
+    const std::pair<QString, LineWriter> files[] = {
+        {kServerConfigFileName, serverConfigLines(settings)},
+        {kLastSettingsFileName, lastSettingsLines(settings)},
+    };
+    for (const auto &[name, lines] : files) {
+        const std::optional<Unwritable> &unwritable = lines.unwritable();
+        if (!unwritable)
+            continue;
+        const QString code =
+            QStringLiteral("U+%1").arg(uint(unwritable->character), 4, 16, QChar(u'0')).toUpper();
+        const QString character =
+            QChar::isPrint(unwritable->character)
+                ? QStringLiteral("\"%1\" (%2)").arg(QString::fromUcs4(&unwritable->character, 1), code)
+                : code;
+        return Result::failure(QStringLiteral("Could not write %1: %2 holds %3, a character that %4 cannot "
+                                              "hold. Nothing was written: take it out, or put one there "
+                                              "that the code page holds.")
+                                   .arg(name, fieldName(unwritable->key), character, eightBitTextName()));
+    }
+    const QString folder = folderRefusalReason(directory);
+    if (!folder.isEmpty())
+        return Result::failure(folder);
+    return std::nullopt;
+}
+
+// Puts the new file in place, or where another program holds the old one
+// open so that it cannot be replaced, writes into the old one in place.
+Result putInPlace(QSaveFile &file, const QString &path, const QByteArray &bytes)
+{
+    if (file.commit())
+        return Result::success();
+    const QString error = file.errorString();
+    return writeHeldFileInPlace(path, bytes).value_or(Result::failure(error));
+}
+
+} // namespace
+
+QByteArray WriteServerConfig(const ServerSettings &s)
+{
+    return serverConfigLines(s).bytes();
+}
+
+QByteArray WriteLastSettings(const ServerSettings &s)
+{
+    return lastSettingsLines(s).bytes();
 }
 
 Result writeSettingsFiles(const QString &directory, const ServerSettings &settings,
                           const std::function<void()> &written)
 {
+    if (const std::optional<Result> refused = refusalBeforeWriting(directory, settings))
+        return *refused;
     struct Pending
     {
         QString name;
@@ -137,8 +232,8 @@ Result writeSettingsFiles(const QString &directory, const ServerSettings &settin
     if (const auto refused = checkLinks())
         return *refused;
     for (Pending &p : files) {
-        if (!p.file->commit())
-            return failed(p);
+        if (const Result placed = putInPlace(*p.file, dir.filePath(p.name), p.bytes); !placed.ok())
+            return failedWith(p, placed.errorMessage());
     }
     return Result::success();
 }

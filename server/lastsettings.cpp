@@ -6,7 +6,6 @@
 
 #include <QFile>
 #include <QFileInfo>
-#include <QStringDecoder>
 #include <QStringView>
 
 #include <utility>
@@ -58,15 +57,8 @@ std::optional<QStringView> sectionName(QStringView line)
 } // namespace
 
 LastSettingsFile::LastSettingsFile(const QByteArray &contents)
-{
-    QByteArrayView bytes(contents);
-    if (bytes.startsWith("\xEF\xBB\xBF"))
-        bytes = bytes.sliced(3);
-    // QString::fromUtf8 would silently drop a second mark as well.
-    QStringDecoder utf8(QStringDecoder::Utf8,
-                        QStringDecoder::Flag::Stateless | QStringDecoder::Flag::ConvertInitialBom);
-    m_lines = splitLines(utf8(bytes));
-}
+    : m_lines(splitLines(fromEightBitText(contents)))
+{}
 
 LoadedLastSettings LastSettingsFile::load(const QString &path)
 {

@@ -1,8 +1,11 @@
 #pragma once
 
+#include "result.h"
+
 #include <QByteArray>
 #include <QByteArrayView>
 #include <QString>
+#include <QStringView>
 
 #include <optional>
 
@@ -39,3 +42,37 @@ SmallFileRead readSmallRegularFile(const QString &path, qint64 maxSize);
 // in plain words; empty when it may be written. On Linux a link that another
 // user made (in a folder that everyone may write to) is not followed.
 QString untrustedLinkReason(const QString &path);
+
+// The system's 8-bit text, in which both settings files are written and read:
+// on Linux UTF-8; on Windows the ANSI code page (UTF-8 only where that is code
+// page 65001), as the server reads its configuration there.
+struct EightBitText
+{
+    QByteArray bytes;
+    // Where the first character that the system's 8-bit text cannot hold
+    // starts; -1 when it holds every one.
+    qsizetype unwritableAt = -1;
+};
+EightBitText toEightBitText(QStringView text);
+
+// A settings file's bytes as text. On Linux UTF-8 (a byte-order mark
+// dropped). On Windows the same where the file begins with that mark or is
+// valid UTF-8 throughout (as earlier builds of this program wrote it), else
+// the ANSI code page.
+QString fromEightBitText(QByteArrayView bytes);
+
+// The system's 8-bit text in a sentence: "this system's code page (936)".
+QString eightBitTextName();
+
+// Why Start may not write its files into the folder, in plain words, found
+// before anything is written; empty when nothing speaks against it. On
+// Windows: a folder under Program Files that only administrators may write to.
+QString folderRefusalReason(const QString &directory);
+
+// After the new file at path could not take the old one's place: when
+// another program holds the old one open so that it cannot be replaced but
+// may be written (a log viewer), writes bytes into it in place. Nothing when
+// the old file is not held so (the failure stands as it is); else whether
+// that worked, and why not in plain words, naming the program that holds it
+// where the system tells.
+std::optional<Result> writeHeldFileInPlace(const QString &path, const QByteArray &bytes);

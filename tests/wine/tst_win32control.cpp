@@ -1,6 +1,6 @@
 // Tests of the Windows backend's Win32 calls, run under Wine with real
 // processes: testserver.exe copied into folders as orbelithsrv.exe.
-//   tst_win32control.exe launch|log|stop|shell
+//   tst_win32control.exe launch|log|stop|files|shell
 //   tst_win32control.exe localip EXPECTED
 // Exits with 0 when every check holds, 1 otherwise.
 
@@ -556,6 +556,66 @@ void stopMatchesTheLaunchedByHandle(const std::wstring &root)
     CHECK(::WaitForSingleObject(nothing.finished.get(), 0) == WAIT_OBJECT_0);
 }
 
+// ---- files ----------------------------------------------------------------
+
+void textInCodePages()
+{
+    const size_t none = std::wstring::npos;
+    struct Row
+    {
+        UINT codePage;
+        std::wstring text;
+        std::string bytes;
+        size_t unwritableAt;
+    } rows[] = {
+        {1252, L"Caf\u00e9", "Caf\xe9", none},
+        {936, L"\u670d\u52a1\u5668", "\xb7\xfe\xce\xf1\xc6\xf7", none},
+        {936, L"ok \U0001F600", {}, 3}, // beyond the code page: found, never a "?"
+        {1252, L"x\u0101", {}, 1},      // no best fit: not "a" for "a" with macron
+        {CP_UTF8, L"\u00e9\U0001F600", "\xc3\xa9\xf0\x9f\x98\x80", none},
+        {CP_UTF8, L"a\xd800", {}, 1}, // half a surrogate pair
+    };
+    for (const Row &row : rows) {
+        const win32::CodePageText converted = win32::toCodePage(row.text, row.codePage);
+        CHECK_TEXT(converted.unwritableAt == row.unwritableAt &&
+                       (row.unwritableAt != none || converted.bytes == row.bytes),
+                   std::to_string(row.codePage) + ": " + converted.bytes);
+        // Read back: in the code page, or as UTF-8 when marked or valid so.
+        if (row.unwritableAt == none && row.codePage != CP_UTF8)
+            CHECK(win32::settingsFileText(row.bytes, row.codePage) == row.text);
+    }
+    CHECK(win32::settingsFileText("\xef\xbb\xbf\xe6\x9c\x8d", 936) == L"\u670d");
+    CHECK(win32::settingsFileText("Caf\xc3\xa9", 1252) == L"Caf\u00e9");
+}
+
+void heldFiles(const std::wstring &root)
+{
+    const std::wstring folder = makeFolder(root, L"held files");
+    // A reader that lets others write but not replace, one that lets them
+    // only read, and none.
+    const struct
+    {
+        DWORD share;
+        win32::HeldFileRewrite::Outcome outcome;
+        std::string after;
+    } rows[] = {
+        {FILE_SHARE_READ | FILE_SHARE_WRITE, win32::HeldFileRewrite::Outcome::Rewritten, "new"},
+        {FILE_SHARE_READ, win32::HeldFileRewrite::Outcome::HeldAgainstWriting, "the old text"},
+        {0xffffffff, win32::HeldFileRewrite::Outcome::NotHeld, "the old text"},
+    };
+    for (const auto &row : rows) {
+        const std::wstring path = join(folder, L"orbelithsrv.conf");
+        std::ofstream(path.c_str(), std::ios::binary | std::ios::trunc) << "the old text";
+        const UniqueHandle reader(row.share == 0xffffffff
+                                      ? nullptr
+                                      : ::CreateFileW(path.c_str(), GENERIC_READ, row.share, nullptr,
+                                                      OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+        const win32::HeldFileRewrite rewrite = win32::rewriteHeldFile(path, "new");
+        CHECK_TEXT(rewrite.outcome == row.outcome, std::to_string(int(rewrite.outcome)));
+        CHECK_TEXT(readFile(path) == row.after, readFile(path));
+    }
+}
+
 // ---- shell and network ----------------------------------------------------
 
 void shellFailure()
@@ -601,13 +661,16 @@ int main()
         stopTerminatesAfterGracePeriod(root);
         stopLeavesOtherFoldersAlone(root);
         stopMatchesTheLaunchedByHandle(root);
+    } else if (group == L"files") {
+        textInCodePages();
+        heldFiles(root);
     } else if (group == L"shell") {
         shellFailure();
     } else if (group == L"localip" && argc > 2) {
         const std::wstring address = win32::localIpv4Address();
         CHECK_TEXT(address == argv[2], utf8(address) + " instead of " + utf8(argv[2]));
     } else {
-        std::fprintf(stderr, "usage: tst_win32control launch|log|stop|shell|localip EXPECTED\n");
+        std::fprintf(stderr, "usage: tst_win32control launch|log|stop|files|shell|localip EXPECTED\n");
         return 2;
     }
 

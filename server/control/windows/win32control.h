@@ -70,6 +70,23 @@ std::string toUtf8(const std::wstring &text);
 // line break, so that they fit inside a sentence.
 std::wstring errorText(DWORD error);
 
+// Text in a code page, as the server's files are written in the system's ANSI
+// code page (GetACP()).
+struct CodePageText
+{
+    // With a stand-in such as "?" for each character the code page lacks.
+    std::string bytes;
+    // Where the first character that the code page cannot hold starts in the
+    // text; npos when it holds every one.
+    size_t unwritableAt = std::wstring::npos;
+};
+CodePageText toCodePage(const std::wstring &text, UINT codePage);
+
+// A settings file's bytes as text: UTF-8 when they begin with its byte-order
+// mark (which is dropped) or are valid UTF-8 throughout, as files that other
+// programs, or earlier builds of this one, wrote; else in the code page.
+std::wstring settingsFileText(const std::string &bytes, UINT codePage);
+
 // ---- Launch --------------------------------------------------------------
 
 // The folder of this program's executable.
@@ -187,6 +204,37 @@ struct Stopping
 // to its console group where this program made one) and returns at once; a
 // thread of its own terminates those still running after the grace period.
 Stopping stopServers(const StopRequest &request);
+
+// ---- Settings files ------------------------------------------------------
+
+// A program that holds a file open.
+struct FileHolder
+{
+    std::wstring name;
+    DWORD processId = 0;
+};
+
+// What became of a file that could not be replaced.
+struct HeldFileRewrite
+{
+    enum class Outcome
+    {
+        NotHeld,            // nobody holds it against replacing: the failure was another
+        Rewritten,          // written in place, completely
+        HeldAgainstWriting, // held so that it can be neither replaced nor written; error
+        WrittenPartly,      // written in place, and that failed partway: it is incomplete; error
+    };
+    Outcome outcome = Outcome::NotHeld;
+    DWORD error = 0;
+    // Who holds it, where the Restart Manager tells; this program excepted.
+    std::vector<FileHolder> holders;
+};
+
+// After the file at path could not be replaced: when another program holds it
+// open without letting it be deleted or renamed (a log viewer, a tail tool),
+// writes bytes into it in place, as a text file is rewritten, so that such a
+// reader sees the new contents.
+HeldFileRewrite rewriteHeldFile(const std::wstring &path, const std::string &bytes);
 
 // ---- The shell and the network -------------------------------------------
 
