@@ -2,11 +2,15 @@
 // orbelithsrv.exe. Its arguments are steps, done in order:
 //   report       print what it was given: arguments, folder, window, handles
 //   say TEXT     print TEXT
+//   conf         print each line of orbelithsrv.conf, read in the ANSI code
+//                page as the server reads it, after "conf: "
 //   window       open a hidden top-level window that ends the program on WM_CLOSE
 //   console      end the program on CTRL_BREAK_EVENT
 //   stubborn     like window and console, but only say that it was asked
 //   read         read the input until it ends, then print "input ended" and
 //                end with exit code 9
+//   hold FILE    hold FILE open as a log viewer does: others may read and
+//                write it, not delete or replace it
 //   ready        print "ready" (the test waits for it in the log)
 //   wait         run until ended
 //   exit N       end with exit code N
@@ -164,14 +168,14 @@ DWORD WINAPI readInput(void *)
     ::ExitProcess(0);
 }
 
-// The steps a test wrote for a server started without arguments.
-std::vector<std::wstring> stepsFromFile()
+// The lines of a text file in the working folder, in the code page.
+std::vector<std::wstring> fileLines(const wchar_t *name, UINT codePage)
 {
-    std::vector<std::wstring> steps;
-    const HANDLE file = ::CreateFileW(L"teststeps.txt", GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                      FILE_ATTRIBUTE_NORMAL, nullptr);
+    std::vector<std::wstring> lines;
+    const HANDLE file = ::CreateFileW(name, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                      OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE)
-        return steps;
+        return lines;
     std::string text(64 * 1024, '\0');
     DWORD got = 0;
     ::ReadFile(file, text.data(), DWORD(text.size()), &got, nullptr);
@@ -186,12 +190,12 @@ std::vector<std::wstring> stepsFromFile()
         if (!line.empty() && line.back() == '\r')
             line.pop_back();
         std::wstring wide(line.size(), L'\0');
-        wide.resize(size_t(
-            ::MultiByteToWideChar(CP_UTF8, 0, line.data(), int(line.size()), wide.data(), int(wide.size()))));
-        steps.push_back(wide);
+        wide.resize(size_t(::MultiByteToWideChar(codePage, 0, line.data(), int(line.size()), wide.data(),
+                                                 int(wide.size()))));
+        lines.push_back(wide);
         start = end + 1;
     }
-    return steps;
+    return lines;
 }
 
 } // namespace
@@ -202,7 +206,7 @@ int main()
     wchar_t **argv = ::CommandLineToArgvW(::GetCommandLineW(), &argc);
     std::vector<std::wstring> steps(argv + (argc > 0 ? 1 : 0), argv + argc);
     if (steps.empty())
-        steps = stepsFromFile();
+        steps = fileLines(L"teststeps.txt", CP_UTF8);
     if (steps.empty()) {
         report(argc, argv);
         return 0;
@@ -214,6 +218,9 @@ int main()
             report(argc, argv);
         } else if (step == L"say" && i + 1 < count) {
             say(toUtf8(steps[size_t(++i)]));
+        } else if (step == L"conf") {
+            for (const std::wstring &line : fileLines(L"orbelithsrv.conf", CP_ACP))
+                say("conf: " + toUtf8(line));
         } else if (step == L"window") {
             openWindow();
         } else if (step == L"console") {
@@ -224,6 +231,10 @@ int main()
             ::SetConsoleCtrlHandler(consoleHandler, TRUE);
         } else if (step == L"read") {
             ::CloseHandle(::CreateThread(nullptr, 0, readInput, nullptr, 0, nullptr));
+        } else if (step == L"hold" && i + 1 < count) {
+            // Kept open until the program ends.
+            ::CreateFileW(steps[size_t(++i)].c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                          nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
         } else if (step == L"ready") {
             say("ready");
         } else if (step == L"wait") {

@@ -1,44 +1,50 @@
 #!/bin/sh
 # What ships for Windows, run under Wine as an operator would run it, in a
-# Wine prefix and on a desktop (Xvfb, icewm with its tray) of the test's own:
+# Wine prefix and on a desktop (Xvfb, icewm with its tray) of the test's own,
+# with the system's ANSI code page 936 (Chinese, GBK), as Wine takes it from
+# a locale of the test's own:
 #   - the installer runs silently and installs the files of the zip, a Start
-#     menu entry and an entry in the list of installed programs;
-#   - the installed orbelith-gui.exe, given a server's folder, writes both
-#     files on Start byte for byte as the Linux build does from the same last
-#     settings, and launches the test server there hidden; the server's own
-#     exit brings the window back to Stopped, Stop ends a server that ignores
-#     it after the grace period, minimize puts the icon in the tray and a left
-#     press on it brings the window back, Exit ends the program with status 0
-#     and the server with it;
-#   - started in a folder where a server runs, it takes that server over, and
-#     closing the window ends the program with status 0; orbelith-gui.com
-#     --status tells whether the server runs, by its words and exit status;
+#     menu entry and an entry in the list of installed programs; the zip
+#     holds one program, its console companion and the licences, at its top;
+#   - unpacked into a server's folder that holds a GBK orbelithsrv.ini, the
+#     program restores it and Start gives the test server, which reads its
+#     configuration in the ANSI code page, the exact text, and a server that
+#     reads its input keeps running; a character beyond the code page is
+#     refused with nothing written; the server's own exit brings the window
+#     back to Stopped, Stop ends a server that ignores it after the grace
+#     period, Start works while a reader holds orbelithsrv.conf, minimize puts
+#     the icon in the tray and a left press on it brings the window back, Exit
+#     ends the program with status 0 and the server with it;
+#   - started in a folder where a server runs whose file lies elsewhere, it
+#     takes that server over, and closing the window ends the program with
+#     status 0; orbelith-gui.com --status tells whether the server runs, by
+#     its words and exit status; neither the installer nor the uninstaller
+#     changes anything while the program runs;
 #   - the uninstaller removes every file it installed and nothing else.
 # The window is driven through X with xdotool; every wait is for a state.
 #
-#   tst_installed.sh PACKAGES VERSION LINUX-GUI TESTSERVER CMAKE WORK
-# Run it in a network namespace of its own (tests/netns-run.sh): the local
-# address is then 127.0.0.1 for both builds. With ORBELITH_SCREENSHOT=FILE it
-# also takes a picture of the window and the About window into FILE.
+#   tst_installed.sh PACKAGES VERSION TESTSERVER CMAKE WORK
+# Run it in a network namespace of its own (tests/netns-run.sh). With
+# ORBELITH_SCREENSHOT=FILE it also takes a picture of the window and the
+# About window into FILE.
 set -u
 
 packages=$1
 version=$2
-linux_gui=$3
-testserver=$4
-cmake=$5
-work=$6
+testserver=$3
+cmake=$4
+work=$5
 
 failures=0
 fail() {
-    echo "FAIL: $*"
+    printf 'FAIL: %s\n' "$*"
     failures=$((failures + 1))
 }
 die() {
-    echo "FAIL: $*"
+    printf 'FAIL: %s\n' "$*"
     exit 1
 }
-for program in wine wineserver Xvfb icewm xdotool; do
+for program in wine wineserver Xvfb icewm xdotool localedef iconv; do
     command -v "$program" >/dev/null 2>&1 ||
         { echo "SKIP: $program is missing (scripts/setup.sh test installs it)"; exit 77; }
 done
@@ -48,8 +54,12 @@ setup=$packages/orbelith-gui-$version-win64-setup.exe
     die "no $(basename "$zip") and $(basename "$setup") in $packages: build the windows_packages target of the Windows build (scripts/setup.sh test does)"
 
 rm -rf "$work"
-mkdir -p "$work/home" "$work/icewm"
+mkdir -p "$work/home" "$work/icewm" "$work/locale"
 mkdir -m 700 "$work/runtime"
+# Wine's ANSI code page comes from the locale's language: zh_CN gives 936.
+localedef -i zh_CN -f UTF-8 "$work/locale/zh_CN.UTF-8" >"$work/localedef.log" 2>&1 ||
+    { echo "SKIP: no zh_CN locale can be made (Debian's package locales has its source):"; cat "$work/localedef.log"; exit 77; }
+export LOCPATH="$work/locale" LC_ALL=zh_CN.UTF-8
 # Wine writes into the prefix and the home folder: both are the test's.
 export HOME="$work/home" XDG_RUNTIME_DIR="$work/runtime" WINEPREFIX="$work/prefix" WINEDEBUG=-all
 # No Mono or Gecko installers, no menu entries on the machine.
@@ -105,18 +115,12 @@ key='HKCU\Software\Microsoft\Windows\CurrentVersion\Uninstall\org.example.Orbeli
 wine "$setup" /S || fail "the silent install ended with status $?"
 mkdir "$work/zip"
 (cd "$work/zip" && "$cmake" -E tar xf "$zip") || die "cannot unpack $zip"
-unpacked=$work/zip/orbelith-gui-$version-win64
-# What ships, and nothing else: the program, the libraries and plugins it
-# loads, the compiler's runtime and the licences.
-expected="LICENSE.txt Qt6Core.dll Qt6Gui.dll Qt6Widgets.dll libgcc_s_seh-1.dll libstdc++-6.dll
-libwinpthread-1.dll licenses/GPL-3.0.txt licenses/LGPL-3.0.txt licenses/Qt.txt
-licenses/gcc-mingw-w64-x86-64-posix-runtime-copyright.txt licenses/mingw-w64-x86-64-dev-copyright.txt
-licenses/qt6-base-copyright.txt orbelith-gui.com orbelith-gui.exe platforms/qwindows.dll styles/qwindowsvistastyle.dll"
+# One program to put beside the server, its console companion, the licences.
 listing() { (cd "$1" && find . -type f | sed 's|^\./||' | LC_ALL=C sort | tr '\n' ' '); }
-[ "$(listing "$unpacked")" = "$(echo $expected | tr ' ' '\n' | LC_ALL=C sort | tr '\n' ' ')" ] ||
-    fail "the zip holds: $(listing "$unpacked")"
+[ "$(listing "$work/zip")" = "orbelith-gui-licenses.txt orbelith-gui.com orbelith-gui.exe " ] ||
+    fail "the zip holds: $(listing "$work/zip")"
 [ -d "$installed" ] || die "nothing installed in $programs_win"
-differences=$(diff -r "$unpacked" "$installed" 2>&1 | grep -v "^Only in $installed: uninstall.exe$")
+differences=$(LC_ALL=C diff -r "$work/zip" "$installed" 2>&1 | grep -v "^Only in $installed: uninstall.exe$")
 [ -z "$differences" ] || fail "the installed files are not those of the zip: $differences"
 registered=$(wine reg query "$key" 2>/dev/null | tr -d '\r')
 for value in "DisplayName    REG_SZ    Orbelith Server GUI" "DisplayVersion    REG_SZ    $version" \
@@ -143,7 +147,7 @@ press() { xdotool mousemove --window "$(window)" "$1" "$2" click 1; }
 press_start() { press 340 432; }
 press_stop() { press 456 432; }
 press_exit() { press 600 480; }
-log_has() { grep -qF "$1" "$folder/orbelithsrv.log"; }
+log_has() { grep -qF "$1" "$folder/orbelith-gui-server.log"; }
 # Presses until the text is in the log: a press that comes while the window
 # is not yet back to Stopped finds Start disabled and does nothing.
 start_until_logged() {
@@ -170,49 +174,31 @@ stop_until_ended() {
 }
 steps() { printf '%s\r\n' "$@" >"$folder/teststeps.txt"; }
 
-# --- the same last settings, Start on Linux --------------------------------------
-# LF line ends and keys out of order: Start rewrites the file.
-cat >"$work/input.ini" <<'INI'
-[Last]
-MotdLine=Willkommen, Läufer!@Zweite Zeile: Ωμέγα 服务器 ✓@
-ServerName=Quillmere Läufer 服务器
-Location=Zürich
-URL=http://127.0.0.1:27999/ä
-MaxUsers=64
-Port=27999
-Public=0
-FloodMsgNb=4
-FloodMsgTime=9
-MinPing=12
-MaxConnSet=5
-INI
-mkdir "$work/linux" "$work/linux-bin"
-cp "$work/input.ini" "$work/linux/orbelithsrv.ini"
-# A copy away from the stand-in server, which Start then does not find: both
-# files are in place before it looks.
-cp "$linux_gui" "$work/linux-bin/orbelith-gui"
-(cd "$work/linux" && exec env PATH=/usr/bin:/bin QT_QPA_PLATFORM=xcb "$work/linux-bin/orbelith-gui") \
-    >"$work/linux.log" 2>&1 &
-gui=$!
-until_true has_window || die "the Linux build's window did not come up: $(cat "$work/linux.log")"
-press_start
-until_true test -f "$work/linux/orbelithsrv.conf" || fail "the Linux build wrote no orbelithsrv.conf"
-until_true sh -c '! cmp -s "$1" "$2"' - "$work/input.ini" "$work/linux/orbelithsrv.ini" ||
-    fail "the Linux build did not rewrite orbelithsrv.ini"
-press_exit
-wait "$gui"
-gui=
-grep -qF "ServerName=Quillmere Läufer 服务器" "$work/linux/orbelithsrv.conf" ||
-    fail "the Linux build did not restore the last settings: $(cat "$work/linux/orbelithsrv.conf")"
-
-# --- the installed program -------------------------------------------------------
+# --- the program unpacked into a server's folder -----------------------------------
 folder="$work/Server Ωμέγα 服务器"
 mkdir "$folder"
 cp "$testserver" "$folder/orbelithsrv.exe"
-cp "$work/input.ini" "$folder/orbelithsrv.ini"
-steps report say "first run" exit 3
-# Given the folder, as from a terminal; started elsewhere.
-wine "$programs_win\\orbelith-gui.exe" "$(windows_path "$folder")" >"$work/gui1.log" 2>&1 &
+(cd "$folder" && "$cmake" -E tar xf "$zip") || die "cannot unpack $zip into the server's folder"
+# A log the server keeps by a name of its own, which is never touched.
+printf 'the server%ss own\r\n' "'" >"$folder/orbelithsrv.log"
+cp "$folder/orbelithsrv.log" "$work/servers-own.log"
+# A character beyond the code page, in a file in UTF-8 as an earlier build
+# wrote it: read as UTF-8, refused by Start with nothing written.
+printf '[Last]\r\nServerName=服务器 \360\237\230\200\r\n' >"$folder/orbelithsrv.ini"
+cp "$folder/orbelithsrv.ini" "$work/refused.ini"
+refusal=$(wine "$programs_win\\orbelith-gui.com" --start "$(windows_path "$folder")" 2>&1)
+status=$?
+case "$status:$refusal" in
+    1:*"ServerName holds "*"(U+1F600), a character that this system's code page (936) cannot hold"*) ;;
+    *) fail "Start with a character beyond the code page exited with $status: $refusal" ;;
+esac
+cmp -s "$work/refused.ini" "$folder/orbelithsrv.ini" && [ ! -e "$folder/orbelithsrv.conf" ] ||
+    fail "the refused Start wrote something: $(ls "$folder")"
+# The last settings in GBK, as the system's own programs write them.
+printf '[Last]\r\nServerName=服务器\r\nLocation=北京\r\nPort=27999\r\nPublic=0\r\nMotdLine=欢迎光临!@第二行@\r\n' |
+    iconv -f UTF-8 -t GBK >"$folder/orbelithsrv.ini"
+steps report conf say "first run" exit 3
+(cd "$folder" && exec wine orbelith-gui.exe) >"$work/gui1.log" 2>&1 &
 gui=$!
 until_true has_window || die "the window did not come up: $(cat "$work/gui1.log")"
 size=$(xdotool getwindowgeometry "$(window)" | sed -n 's/ *Geometry: //p')
@@ -221,22 +207,26 @@ size=$(xdotool getwindowgeometry "$(window)" | sed -n 's/ *Geometry: //p')
 press_start
 until_true log_has "first run" || fail "Start launched no server: $(ls "$folder")"
 until_true not_running orbelithsrv.exe || fail "the server did not end"
-for file in orbelithsrv.conf orbelithsrv.ini; do
-    cmp "$work/linux/$file" "$folder/$file" || fail "$file differs from the Linux build's"
+# What the server read in the ANSI code page is what the operator typed.
+for line in "conf: ServerName=服务器" "conf: Location=北京" "conf: Port=27999" "conf: Public=0" \
+    "conf: MotdLine=欢迎光临!" "conf: MotdLine=第二行" "conf: AllowWebAccess=1" \
+    "image=[$(windows_path "$folder")\\orbelithsrv.exe]" "showwindow=set,0" "consolewindow=none" "input=open"; do
+    log_has "$line" || fail "no '$line' in the server's log: $(cat "$folder/orbelith-gui-server.log")"
 done
-for line in "image=[$(windows_path "$folder")\\orbelithsrv.exe]" "showwindow=set,0" "consolewindow=none" \
-    "stdin=2"; do
-    log_has "$line" || fail "the server was not launched hidden, from its folder: no '$line' in $(cat "$folder/orbelithsrv.log")"
-done
+iconv -f GBK -t UTF-8 "$folder/orbelithsrv.ini" | tr -d '\r' | grep -qx "ServerName=服务器" ||
+    fail "orbelithsrv.ini was not written in GBK: $(od -c "$folder/orbelithsrv.ini" | head -n 4)"
+cp "$folder/orbelithsrv.conf" "$work/first.conf"
 
 # The server's own exit brought the window back to Stopped: Start starts again.
-steps say "second run" stubborn ready wait
+# This one reads its input, which must not end.
+steps say "second run" stubborn read ready wait
 start_until_logged "ready" || fail "Start did nothing after the server had exited by itself"
-grep -qF "first run" "$folder/orbelithsrv.log.1" || fail "the first run's log was not kept as orbelithsrv.log.1"
+grep -qF "first run" "$folder/orbelith-gui-server.log.1" || fail "the first run's log was not kept as .log.1"
 # This one ignores being asked: Stop ends it when the grace period is over.
 press_stop
 until_true not_running orbelithsrv.exe || fail "Stop did not end the server"
-log_has "ignored: WM_CLOSE" || fail "Stop did not ask the server first: $(cat "$folder/orbelithsrv.log")"
+log_has "ignored: WM_CLOSE" && ! log_has "input ended" ||
+    fail "the server did not run until Stop asked it: $(cat "$folder/orbelith-gui-server.log")"
 
 # Minimized, into the tray; a left press on the icon brings it back.
 # Wine docks its tray icons, windows of its explorer.exe, in the X tray.
@@ -251,19 +241,31 @@ xdotool mousemove --window "$(tray_icon)" 8 8 click 1
 until_true has_window || fail "a left press on the tray icon did not bring the window back"
 until_true not_in_tray || fail "the tray icon stayed after the window came back"
 
-# Stop's end brought the window back to Stopped too; Exit ends the program
-# and the server it runs.
+# Stop's end brought the window back to Stopped too. A reader holds the
+# configuration so that it cannot be replaced, only written: Start writes it
+# in place. Exit ends the program and the server it runs.
+cp "$testserver" "$work/holder.exe"
+(cd "$folder" && exec wine "$work/holder.exe" hold orbelithsrv.conf ready wait) >"$work/holder.log" 2>&1 &
+holder=$!
+until_true grep -qF ready "$work/holder.log" || fail "nothing holds orbelithsrv.conf"
+echo stale >"$folder/orbelithsrv.conf"
 steps say "third run" window ready wait
-start_until_logged "third run" || fail "Start did nothing after Stop"
+start_until_logged "third run" || fail "Start did nothing after Stop, with orbelithsrv.conf held open"
+cmp "$work/first.conf" "$folder/orbelithsrv.conf" || fail "the held orbelithsrv.conf was not written"
+kill "$holder" && wait "$holder"
 press_exit
 status=0
 wait "$gui" || status=$?
 gui=
 [ "$status" -eq 0 ] || fail "Exit ended the program with status $status"
 until_true not_running orbelith || fail "something is left running after Exit: $(grep -l -a orbelith /proc/[0-9]*/cmdline 2>/dev/null)"
+cmp "$work/servers-own.log" "$folder/orbelithsrv.log" || fail "the server's own orbelithsrv.log was touched"
 
 # --- a server left running, taken over at start-up ----------------------------------
-(cd "$folder" && exec wine orbelithsrv.exe say "by hand" window ready wait) >"$work/byhand.log" 2>&1 &
+# Its file lies elsewhere: it is known by the folder it works in.
+mkdir "$work/elsewhere"
+cp "$testserver" "$work/elsewhere/orbelithsrv.exe"
+(cd "$folder" && exec wine "$work/elsewhere/orbelithsrv.exe" say "by hand" window ready wait) >"$work/byhand.log" 2>&1 &
 hand=$!
 until_true grep -qF ready "$work/byhand.log" || fail "the server started by hand did not come up"
 # The console companion answers scripts, with the exit status they read.
@@ -276,6 +278,16 @@ esac
 (cd "$folder" && exec wine "$programs_win\\orbelith-gui.exe") >"$work/gui2.log" 2>&1 &
 gui=$!
 until_true has_window || die "the window did not come up again: $(cat "$work/gui2.log")"
+# While it runs, neither an upgrade nor an uninstall: silently, status 2 and
+# nothing changed (the uninstaller run in place, so that its status is its own).
+wine "$setup" /S
+status=$?
+printf '"%s\\uninstall.exe" /S _?=%s\r\nexit %%errorlevel%%\r\n' "$programs_win" "$programs_win" >"$work/uninstall.bat"
+wine cmd /c "$(windows_path "$work/uninstall.bat")" >/dev/null 2>&1
+status="$status,$?"
+[ "$status" = 2,2 ] || fail "the installer and the uninstaller under the running program exited with $status"
+differences=$(LC_ALL=C diff -r "$work/zip" "$installed" 2>&1 | grep -v "^Only in $installed: uninstall.exe$")
+[ -z "$differences" ] && wine reg query "$key" >/dev/null 2>&1 || fail "they changed the install: $differences"
 if [ -n "${ORBELITH_SCREENSHOT:-}" ]; then
     # The main window, its status line telling of the server, and the About
     # window beside it.
