@@ -32,7 +32,7 @@ run_packages="xdg-utils"
 windows_packages="g++-mingw-w64-x86-64 dpkg-dev nsis"
 test_packages="iproute2 util-linux xvfb xauth icewm xdotool dpkg-dev desktop-file-utils appstream lintian
     clang libclang-rt-14-dev dbus at-spi2-core python3-pyatspi python3-dbus python3-gi weston xwayland qt6-wayland
-    wine wine64 $windows_packages"
+    wine wine64 locales $windows_packages"
 bench_packages="xvfb xauth"
 case "$mode" in
     run) packages="$build_packages $run_packages" ;;
