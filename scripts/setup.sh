@@ -80,7 +80,7 @@ if [ "$mode" = run ]; then
 fi
 
 # Qt for Windows from Debian's source, built once per machine into a cache
-# outside the clone (half an hour on 2 cores), then the program and its zip
+# outside the clone (about 18 minutes on 2 cores), then the program and its zip
 # and installer in build-win/.
 build_windows() {
     qt=$(scripts/qt-windows.sh)
