@@ -407,11 +407,15 @@ void Form1::showState(ServerSession::State state)
         if (enabled)
             button->setEnabled(true);
     }
+    // Only a focus on the buttons, or one that the last change put in the
+    // first box, moves: never one in a box that is being typed in.
     QWidget *focused = focusWidget();
-    const bool focusOnAButton = !focused || focused == m_command1 || focused == m_command2 ||
-                                focused == m_command5 || focused == m_command4;
-    if (focusOnAButton && state != State::Searching && state != State::Exiting)
+    const bool focusMoves = !focused || focused == m_placedFocus || focused == m_command1 ||
+                            focused == m_command2 || focused == m_command5 || focused == m_command4;
+    if (focusMoves && state != State::Searching && state != State::Exiting) {
         next->setFocus(Qt::OtherFocusReason);
+        m_placedFocus = next;
+    }
     for (const auto &[button, enabled] : buttons) {
         if (!enabled)
             button->setEnabled(false);

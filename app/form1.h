@@ -105,6 +105,8 @@ private:
     // What the restore said, kept in front of what the first search says.
     QString m_loadNotice;
     bool m_searchRequested = false;
+    // Where the last change of state put the focus.
+    QPointer<QWidget> m_placedFocus;
     // firstPainted() is on its way.
     bool m_painted = false;
 
