@@ -136,7 +136,7 @@ std::vector<std::pair<int, QWidget *>> Form1::createControls()
     };
     const auto option = [&](QWidget *parent, const QString &name, const QString &caption,
                             const QRect &geometry, int tabIndex) {
-        auto *o = new QRadioButton(caption, parent);
+        auto *o = new CaptionRadioButton(caption, parent);
         place(o, name, geometry, tabIndex, arial(9));
         return o;
     };
@@ -216,14 +216,11 @@ std::vector<std::pair<int, QWidget *>> Form1::createControls()
     m_connectionSetting = new QButtonGroup(this);
     for (int i = 0; i < kConnectionSettingCount; ++i) {
         const ConnectionOption &c = kConnectionOptions[i];
-        // Most captions are wider than their buttons: they wrap at a blank,
-        // and the tip shows them whole.
-        m_option3[i] = new CaptionRadioButton(QString::fromLatin1(c.caption), m_frame3);
-        place(m_option3[i], QStringLiteral("Option3(%1)").arg(i), twips(c.left, 360, c.width, 375), 18 + i,
-              arial(9));
-        const QString oneLine = m_option3[i]->text().replace(u'\n', u' ');
-        m_option3[i]->setToolTip(oneLine);
-        m_option3[i]->setAccessibleName(oneLine);
+        // Most captions are wider than their buttons: they wrap, and are
+        // read out on one line.
+        m_option3[i] = option(m_frame3, QStringLiteral("Option3(%1)").arg(i), QString::fromLatin1(c.caption),
+                              twips(c.left, 360, c.width, 375), 18 + i);
+        m_option3[i]->setAccessibleName(m_option3[i]->text().replace(u'\n', u' '));
         m_connectionSetting->addButton(m_option3[i], i);
     }
     m_option3[0]->setChecked(true);
@@ -273,8 +270,10 @@ void Form1::setTabOrderByIndex(std::vector<std::pair<int, QWidget *>> tabIndices
     QWidget *previous = nullptr;
     for (const auto &[index, widget] : tabIndices) {
         Q_UNUSED(index)
-        if (!(widget->focusPolicy() & Qt::TabFocus))
-            continue; // labels and frames never take the focus
+        // Labels and frames never take the focus. An option that is not
+        // selected is no tab stop but keeps its place for when it is.
+        if (widget->focusPolicy() == Qt::NoFocus)
+            continue;
         if (previous)
             setTabOrder(previous, widget);
         previous = widget;

@@ -236,7 +236,7 @@ void TestForm1::tabOrder()
     QStringList chain;
     QWidget *w = child("Text1(0)");
     do {
-        if ((w->focusPolicy() & Qt::TabFocus) && m_form->isAncestorOf(w))
+        if (w->focusPolicy() != Qt::NoFocus && m_form->isAncestorOf(w))
             chain.append(w->objectName());
         w = w->nextInFocusChain();
     } while (w != child("Text1(0)") && chain.size() < 100);
@@ -249,6 +249,15 @@ void TestForm1::tabOrder()
     m_form->show();
     QVERIFY(QTest::qWaitForWindowActive(m_form.get()));
     QCOMPARE(QApplication::focusWidget(), child("Text1(0)"));
+
+    // Tab reaches a group at its selected option, the arrows choose in it.
+    child("Text1(4)")->setFocus();
+    QTest::keyClick(child("Text1(4)"), Qt::Key_Tab);
+    QCOMPARE(QApplication::focusWidget(), child("Option2"));
+    QTest::keyClick(child("Option2"), Qt::Key_Up);
+    QVERIFY(child<QRadioButton>("Option1")->isChecked());
+    QTest::keyClick(child("Option1"), Qt::Key_Tab);
+    QCOMPARE(QApplication::focusWidget(), child("Text1(5)"));
 }
 
 void TestForm1::startingState()
@@ -357,12 +366,12 @@ void TestForm1::captionsFit_data()
 {
     QTest::addColumn<int>("element");
     QTest::addColumn<QStringList>("lines");
-    // A caption too wide for its button wraps at the blank; one without a
-    // blank is elided rather than cut through a letter.
+    // A caption too wide for its button wraps at the blank, or between a
+    // letter and a digit.
     QTest::newRow("Disabled") << 0 << QStringList{"Disabled"};
     QTest::newRow("Bad 10fps") << 1 << QStringList{"Bad", "10fps"};
     QTest::newRow("Low 12fps") << 2 << QStringList{"Low", "12fps"};
-    QTest::newRow("Average15fps") << 3 << QStringList{};
+    QTest::newRow("Average15fps") << 3 << QStringList{"Average", "15fps"};
     QTest::newRow("Good 20fps") << 4 << QStringList{"Good", "20fps"};
     QTest::newRow("Excellant 30fps") << 5 << QStringList{"Excellant", "30fps"};
     QTest::newRow("LAN 60fps") << 6 << QStringList{"LAN", "60fps"};
@@ -376,20 +385,15 @@ void TestForm1::captionsFit()
     QVERIFY(QTest::qWaitForWindowExposed(m_form.get()));
     auto *button = child<CaptionRadioButton>(qPrintable(QStringLiteral("Option3(%1)").arg(element)));
     QVERIFY(button);
-    const QString caption = button->text();
-    QCOMPARE(button->toolTip(), QString(caption).replace(u'\n', u' '));
+    // Read out once, as its name: no description repeats it.
+    QVERIFY(QAccessible::queryAccessibleInterface(button)->text(QAccessible::Description).isEmpty());
 
     const QString shown = button->displayedCaption();
     const int room = button->captionRoom();
     QVERIFY(room > 0);
     for (const QString &line : shown.split(u'\n'))
-        QVERIFY2(button->fontMetrics().horizontalAdvance(line) <= room, qPrintable(line));
-    if (lines.isEmpty()) {
-        QVERIFY2(shown.endsWith(QChar(0x2026)) || shown.endsWith(QStringLiteral("...")), qPrintable(shown));
-        QVERIFY(caption.startsWith(shown.chopped(1).remove(QStringLiteral(".."))));
-    } else {
-        QCOMPARE(shown.split(u'\n'), lines);
-    }
+        QVERIFY2(QFontMetrics(button->captionFont()).horizontalAdvance(line) <= room, qPrintable(line));
+    QCOMPARE(shown.split(u'\n'), lines);
 
     // Drawn, no ink touches the edges of the caption's area: nothing is cut.
     const QImage image = button->grab().toImage();
@@ -467,7 +471,7 @@ void TestForm1::accessibleNames()
     // And nothing that takes the focus goes unnamed.
     int focusable = 0;
     for (QWidget *w : m_form->findChildren<QWidget *>()) {
-        if (!(w->focusPolicy() & Qt::TabFocus))
+        if (w->focusPolicy() == Qt::NoFocus)
             continue;
         ++focusable;
         QAccessibleInterface *i = QAccessible::queryAccessibleInterface(w);
