@@ -1,5 +1,6 @@
 #include "form1.h"
 
+#include "boxtext.h"
 #include "captionradiobutton.h"
 #include "configfiles.h"
 #include "form2.h"
@@ -185,10 +186,12 @@ std::vector<std::pair<int, QWidget *>> Form1::createControls()
                      twips(240, 3360, 3495, 1095), 14);
     m_text4 = lineEdit(m_frame2, QStringLiteral("Text4"), QStringLiteral("3"), twips(120, 360, 495, 375), 27,
                        arial(10.5));
+    fitTextToBox(m_text4);
     label(m_frame2, QStringLiteral("Label2"), QStringLiteral("messages at most in "),
           twips(720, 480, 2055, 255), 15);
     m_text3 = lineEdit(m_frame2, QStringLiteral("Text3"), QStringLiteral("5"), twips(2520, 360, 495, 375), 26,
                        arial(10.5));
+    fitTextToBox(m_text3);
     label(m_frame2, QStringLiteral("Label3"), QStringLiteral("ms"), twips(3120, 480, 255, 255), 33);
 
     label(this, QStringLiteral("Label1(8)"), QStringLiteral("Message of the Day"),
@@ -256,8 +259,13 @@ std::vector<std::pair<int, QWidget *>> Form1::createControls()
         {"Label1(7)", m_text1[8]}, {"Label1(8)", m_text2},    {"Label2", m_text4},
         {"Label3", m_text3},
     };
-    for (const auto &[labelName, box] : buddies)
-        findChild<QLabel *>(QLatin1String(labelName))->setBuddy(box);
+    for (const auto &[labelName, box] : buddies) {
+        auto *named = findChild<QLabel *>(QLatin1String(labelName));
+        named->setBuddy(box);
+        // And a label stands level with the box of its row.
+        if (auto *row = qobject_cast<QLineEdit *>(box))
+            alignBaselineWith(named, row);
+    }
     m_frame3->setAccessibleName(m_frame3->title().trimmed());
 
     return tabIndices;
