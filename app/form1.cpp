@@ -13,6 +13,7 @@
 #include "textlines.h"
 #include "trayicon.h"
 #include "traywndproc.h"
+#include "windowrole.h"
 
 #include <QButtonGroup>
 #include <QCloseEvent>
@@ -267,6 +268,7 @@ std::vector<std::pair<int, QWidget *>> Form1::createControls()
             alignBaselineWith(named, row);
     }
     m_frame3->setAccessibleName(m_frame3->title().trimmed());
+    setAccessibleWindowRole(this, QAccessible::Window);
 
     return tabIndices;
 }

@@ -85,6 +85,8 @@ void TestAccessibility::statusLineChangeIsAnnounced()
     const auto restore = qScopeGuard([previous] { QAccessible::installUpdateHandler(previous); });
     const std::pair<QObject *, QAccessible::Event> announcement{statusLine(), QAccessible::NameChanged};
 
+    // A window where a screen reader looks for one.
+    QCOMPARE(QAccessible::queryAccessibleInterface(m_form.get())->role(), QAccessible::Window);
     click("Command1");
     QCOMPARE(statusLine()->text(), u"Orbelith Server started...."_s);
     QCOMPARE(recordedEvents.count(announcement), 1);
