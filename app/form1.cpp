@@ -10,6 +10,7 @@
 #include "motdcodec.h"
 #include "platformfiles.h"
 #include "programicon.h"
+#include "statuslabel.h"
 #include "textlines.h"
 #include "trayicon.h"
 #include "traywndproc.h"
@@ -229,14 +230,14 @@ std::vector<std::pair<int, QWidget *>> Form1::createControls()
     }
     m_option3[0]->setChecked(true);
 
-    m_label4 = label(this, QStringLiteral("Label4"), QString(),
-                     twips(kStatusLeft, kStatusTop, kStatusWidth, kStatusHeight), 28, arial(10.5, true));
+    m_label4 = new StatusLabel(this);
+    place(m_label4, QStringLiteral("Label4"), twips(kStatusLeft, kStatusTop, kStatusWidth, kStatusHeight), 28,
+          arial(10.5, true));
     useHighlightColour(m_label4);
-    // The server's last words and folder names are shown as they are, never
-    // taken for markup.
-    m_label4->setTextFormat(Qt::PlainText);
-    m_label4->setAlignment(Qt::AlignLeft | Qt::AlignTop);
-    m_label4->setWordWrap(true);
+    // A message longer than the line takes whole lines of the free space
+    // below it.
+    m_label4->setMinimumHeight(kStatusHeight / 15);
+    m_label4->setMaximumHeight(kStatusMaxHeightPx);
 
     m_command1 =
         button(QStringLiteral("Command1"), QStringLiteral("Start"), twips(4320, 6240, 1575, 495), 35);
@@ -433,15 +434,8 @@ void Form1::showState(ServerSession::State state)
 
 void Form1::showStatus(const QString &text)
 {
-    m_label4->setText(text);
-    // A tool tip has no plain-text setting: one that looks like markup is
-    // given as the markup that shows the text as it is.
-    m_label4->setToolTip(Qt::mightBeRichText(text) ? Qt::convertFromPlainText(text, Qt::WhiteSpaceNormal)
-                                                   : text);
-    // A message longer than the line wraps into the free space below it.
-    const int width = m_label4->width();
-    const int needed = m_label4->heightForWidth(width);
-    m_label4->resize(width, std::clamp(needed, kStatusHeight / 15, kStatusMaxHeightPx));
+    // createControls made Label4 a StatusLabel.
+    static_cast<StatusLabel *>(m_label4)->setStatus(text);
 }
 
 void Form1::Command1_Click()

@@ -4,6 +4,7 @@
 #include "configfiles.h"
 #include "localaddress.h"
 #include "recordingcontrol.h"
+#include "statuslabel.h"
 #include "testfiles.h"
 
 #include <QAbstractButton>
@@ -70,6 +71,8 @@ private slots:
     void serverStateOpensCurrentAddress();
     void exitStopsRunningServerOnce();
     void serverEndingByItselfIsReadOut();
+    void statusShowsWholeLines_data();
+    void statusShowsWholeLines();
     void loadAdoptsRunningServer();
     void searchWaitsForFirstPaint();
 
@@ -637,6 +640,12 @@ void TestForm1::longValuesAreRestoredOrCutWhole()
                                            "most 65536); it was cut.");
         QCOMPARE(status, cut.arg(QStringLiteral("ServerName")).arg(value.size()) + u'\n' +
                              cut.arg(QStringLiteral("Location")).arg(value.size()));
+        // More than the room holds: the first notice is cut short, the last
+        // one keeps its lines.
+        const QStringList shown = child<StatusLabel>("Label4")->shownLines();
+        const qsizetype second = shown.indexOf(shown.filter(QStringLiteral("Location")).value(0));
+        QVERIFY2(second > 0 && shown.at(second - 1).endsWith(QChar(0x2026)), qPrintable(shown.join(u'|')));
+        QVERIFY(shown.last().endsWith(QStringLiteral("it was cut.")));
     }
 }
 
@@ -729,6 +738,40 @@ void TestForm1::serverEndingByItselfIsReadOut()
     QVERIFY(!child("command2")->isEnabled());
 }
 
+void TestForm1::statusShowsWholeLines_data()
+{
+    QTest::addColumn<QString>("text");
+    QTest::newRow("address and folder") << QStringLiteral(
+        "Orbelith Server exited with code 2: no route to http://example.org/help from /srv/orbelith-game");
+    QTest::newRow("more than the room holds")
+        << QStringLiteral("Orbelith Server exited with code 4: ") + QStringLiteral("and so on ").repeated(40);
+    QTest::newRow("a folder longer than a line")
+        << QStringLiteral("Could not start /home/operator/orbelith/servers/the-first-one/bin/orbelithsrv.");
+}
+
+void TestForm1::statusShowsWholeLines()
+{
+    // Whole lines that fit, the label just as high; a text cut short ends in
+    // "…" with all of it in the tip; no word a line can hold is broken.
+    QFETCH(QString, text);
+    auto *status = child<StatusLabel>("Label4");
+    status->setStatus(text);
+    const QStringList shown = status->shownLines();
+    const QFontMetrics metrics(status->font());
+    for (const QString &line : shown)
+        QVERIFY2(metrics.horizontalAdvance(line) <= status->width(), qPrintable(line));
+    QCOMPARE(status->height(), std::max(17, int(shown.size()) * metrics.lineSpacing()));
+    QVERIFY(status->geometry().bottom() < m_form->height());
+    const bool cut = shown.last().endsWith(QChar(0x2026));
+    QCOMPARE(status->toolTip(), cut ? text : QString());
+    for (const QString &word : text.split(u' ', Qt::SkipEmptyParts)) {
+        const bool fits = metrics.horizontalAdvance(word) <= status->width();
+        QVERIFY2(cut || !fits || shown.join(u'\n').contains(word), qPrintable(word));
+    }
+    if (!cut)
+        QCOMPARE(shown.join(QString()).remove(u' '), QString(text).remove(u' '));
+}
+
 void TestForm1::loadAdoptsRunningServer()
 {
     // What the restore had to say stays in front of what the search found.
@@ -741,6 +784,8 @@ void TestForm1::loadAdoptsRunningServer()
              qPrintable(status));
     QVERIFY2(status.endsWith(QStringLiteral("\nOrbelith Server is already running (PID 4242)")),
              qPrintable(status));
+    // Shown to its end, after as much of the notice as the room leaves.
+    QVERIFY(child<StatusLabel>("Label4")->shownLines().last().endsWith(QStringLiteral("(PID 4242)")));
     QVERIFY(m_form->isServerRunning());
     QVERIFY(!child("Command1")->isEnabled());
     QVERIFY(child("command2")->isEnabled());
