@@ -35,6 +35,10 @@ Form2::Form2(QWidget *parent)
         l->setGeometry(geometry);
         l->setFont(font);
         useHighlightColour(l);
+        // The name and the contact lines can be selected and copied with
+        // the mouse; only the button takes the focus all the same.
+        l->setTextInteractionFlags(Qt::TextSelectableByMouse);
+        l->setFocusPolicy(Qt::NoFocus);
         return l;
     };
 

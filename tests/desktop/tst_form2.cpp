@@ -141,6 +141,7 @@ void TestForm2::inventory()
     } else if (auto *label = qobject_cast<QLabel *>(w)) {
         QCOMPARE(label->text(), caption);
         QCOMPARE(label->foregroundRole(), QPalette::Highlight);
+        QVERIFY(label->textInteractionFlags() & Qt::TextSelectableByMouse);
     } else {
         QCOMPARE(qobject_cast<QPushButton *>(w)->text(), caption);
     }
