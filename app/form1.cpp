@@ -78,6 +78,8 @@ Form1::Form1(std::unique_ptr<ServerControl> control, QWidget *parent)
     setFont(windowFont);
     resize(646, 510);
     setTabOrderByIndex(createControls());
+    // The starting values, from the one place that holds them.
+    applySettings(ServerSettings{});
     showState(m_session->state());
     m_text1[0]->setFocus(Qt::OtherFocusReason);
     connect(m_session.get(), &ServerSession::stateChanged, this, &Form1::showState);
@@ -154,24 +156,19 @@ std::vector<std::pair<int, QWidget *>> Form1::createControls()
     };
 
     label(this, QStringLiteral("Label1(0)"), QStringLiteral("ServerName"), twips(240, 360, 1095, 255), 3);
-    m_text1[0] = lineEdit(this, QStringLiteral("Text1(0)"), QStringLiteral("Quillmere"),
-                          twips(1680, 240, 3135, 375), 0);
+    m_text1[0] = lineEdit(this, QStringLiteral("Text1(0)"), QString(), twips(1680, 240, 3135, 375), 0);
     label(this, QStringLiteral("Label1(1)"), QStringLiteral("Location"), twips(6000, 360, 975, 255), 32);
     m_text1[1] = lineEdit(this, QStringLiteral("Text1(1)"), QString(), twips(7200, 240, 2175, 375), 1);
     label(this, QStringLiteral("Label1(2)"), QStringLiteral("Web Page"), twips(240, 960, 975, 255), 4);
-    m_text1[2] =
-        lineEdit(this, QStringLiteral("Text1(2)"), QStringLiteral("http://"), twips(1680, 840, 3135, 375), 2);
+    m_text1[2] = lineEdit(this, QStringLiteral("Text1(2)"), QString(), twips(1680, 840, 3135, 375), 2);
     label(this, QStringLiteral("Label1(3)"), QStringLiteral("MaxUsers"), twips(6000, 960, 1215, 255), 31);
-    m_text1[3] =
-        lineEdit(this, QStringLiteral("Text1(3)"), QStringLiteral("50"), twips(7200, 840, 2175, 375), 5);
+    m_text1[3] = lineEdit(this, QStringLiteral("Text1(3)"), QString(), twips(7200, 840, 2175, 375), 5);
     label(this, QStringLiteral("Label1(4)"), QStringLiteral("ServPort"), twips(240, 1560, 975, 255), 6);
-    m_text1[4] =
-        lineEdit(this, QStringLiteral("Text1(4)"), QStringLiteral("27888"), twips(1680, 1440, 1095, 375), 9);
+    m_text1[4] = lineEdit(this, QStringLiteral("Text1(4)"), QString(), twips(1680, 1440, 1095, 375), 9);
     label(this, QStringLiteral("Label1(6)"), QStringLiteral("IP Address"), twips(6000, 1560, 1095, 255), 30);
     m_text1[5] = lineEdit(this, QStringLiteral("Text1(5)"), QString(), twips(7200, 1440, 2175, 375), 13);
     label(this, QStringLiteral("Label1(7)"), QStringLiteral("MinPing(ms)"), twips(240, 2400, 1215, 255), 7);
-    m_text1[8] =
-        lineEdit(this, QStringLiteral("Text1(8)"), QStringLiteral("0"), twips(1680, 2280, 975, 375), 16);
+    m_text1[8] = lineEdit(this, QStringLiteral("Text1(8)"), QString(), twips(1680, 2280, 975, 375), 16);
 
     m_frame1 =
         frame(QStringLiteral("Frame1"), QStringLiteral("Network Type"), twips(4920, 2160, 4455, 855), 10);
@@ -182,23 +179,22 @@ std::vector<std::pair<int, QWidget *>> Form1::createControls()
     m_networkType = new QButtonGroup(this);
     m_networkType->addButton(m_option1);
     m_networkType->addButton(m_option2);
-    m_option2->setChecked(true);
 
     m_frame2 = frame(QStringLiteral("Frame2"), QStringLiteral("Messages flood protection"),
                      twips(240, 3360, 3495, 1095), 14);
-    m_text4 = lineEdit(m_frame2, QStringLiteral("Text4"), QStringLiteral("3"), twips(120, 360, 495, 375), 27,
-                       arial(10.5));
+    m_text4 =
+        lineEdit(m_frame2, QStringLiteral("Text4"), QString(), twips(120, 360, 495, 375), 27, arial(10.5));
     fitTextToBox(m_text4);
     label(m_frame2, QStringLiteral("Label2"), QStringLiteral("messages at most in "),
           twips(720, 480, 2055, 255), 15);
-    m_text3 = lineEdit(m_frame2, QStringLiteral("Text3"), QStringLiteral("5"), twips(2520, 360, 495, 375), 26,
-                       arial(10.5));
+    m_text3 =
+        lineEdit(m_frame2, QStringLiteral("Text3"), QString(), twips(2520, 360, 495, 375), 26, arial(10.5));
     fitTextToBox(m_text3);
     label(m_frame2, QStringLiteral("Label3"), QStringLiteral("ms"), twips(3120, 480, 255, 255), 33);
 
     label(this, QStringLiteral("Label1(8)"), QStringLiteral("Message of the Day"),
           twips(4920, 3120, 2295, 255), 8);
-    m_text2 = new QPlainTextEdit(QStringLiteral("Welcome!\n"), this);
+    m_text2 = new QPlainTextEdit(this);
     place(m_text2, QStringLiteral("Text2"), twips(4920, 3480, 4455, 975), 25, arial(9));
     m_text2->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
     m_text2->setTabChangesFocus(true);
@@ -228,7 +224,6 @@ std::vector<std::pair<int, QWidget *>> Form1::createControls()
         m_option3[i]->setAccessibleName(m_option3[i]->text().replace(u'\n', u' '));
         m_connectionSetting->addButton(m_option3[i], i);
     }
-    m_option3[0]->setChecked(true);
 
     m_label4 = new StatusLabel(this);
     place(m_label4, QStringLiteral("Label4"), twips(kStatusLeft, kStatusTop, kStatusWidth, kStatusHeight), 28,
@@ -435,7 +430,7 @@ void Form1::showState(ServerSession::State state)
 void Form1::showStatus(const QString &text)
 {
     // createControls made Label4 a StatusLabel.
-    static_cast<StatusLabel *>(m_label4)->setStatus(text);
+    m_label4->setStatus(text);
 }
 
 void Form1::Command1_Click()

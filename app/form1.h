@@ -20,6 +20,7 @@ class QLineEdit;
 class QPlainTextEdit;
 class QPushButton;
 class QRadioButton;
+class StatusLabel;
 class TrayIcon;
 class TrayWndProc;
 
@@ -123,7 +124,7 @@ private:
     std::array<QRadioButton *, kConnectionSettingCount> m_option3{};
     QButtonGroup *m_networkType = nullptr;
     QButtonGroup *m_connectionSetting = nullptr;
-    QLabel *m_label4 = nullptr;
+    StatusLabel *m_label4 = nullptr;
     QPushButton *m_command1 = nullptr;
     QPushButton *m_command2 = nullptr;
     QPushButton *m_command3 = nullptr;

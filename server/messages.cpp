@@ -4,6 +4,8 @@
 
 #include <QDir>
 
+#include <algorithm>
+
 namespace Messages {
 
 namespace {
@@ -57,9 +59,17 @@ QString launchProblem(const ControlProblem &p)
 {
     const QString prefix = QStringLiteral("Could not start %1: ").arg(path(p.subject));
     switch (p.kind) {
-    case ControlProblem::Kind::ProgramNotFound:
+    case ControlProblem::Kind::ProgramNotFound: {
+        // The program's folder is often the working folder: named once.
+        QStringList folders;
+        for (const QString &folder : p.folders) {
+            if (std::none_of(folders.begin(), folders.end(),
+                             [&](const QString &named) { return QDir(named) == QDir(folder); }))
+                folders.append(folder);
+        }
         return QStringLiteral("Server program %1 not found in %2 or PATH.")
-            .arg(p.subject, QDir::toNativeSeparators(p.folders.join(QStringLiteral(", "))));
+            .arg(p.subject, QDir::toNativeSeparators(folders.join(QStringLiteral(", "))));
+    }
     case ControlProblem::Kind::ProgramNotExecutable:
         return prefix + QStringLiteral("it is not executable (no execute permission).");
     case ControlProblem::Kind::ProgramNotTrusted:

@@ -101,7 +101,7 @@ void TestServerSession::startWithUnwritableFileStaysStopped()
 void TestServerSession::startWithoutServerProgramStaysStopped()
 {
     ControlProblem missing(ControlProblem::Kind::ProgramNotFound, QStringLiteral("orbelithsrv"));
-    missing.folders = QStringList{QStringLiteral("/a"), QStringLiteral("/b")};
+    missing.folders = QStringList{QStringLiteral("/a"), QStringLiteral("/b"), QStringLiteral("/a/")};
     m_log.launchResult = LaunchResult::failed(missing);
     m_session->start(ServerSettings{});
     QCOMPARE(m_log.launches, 1);
