@@ -2,6 +2,7 @@
 
 #include "contact.h"
 #include "formlayout.h"
+#include "windowrole.h"
 
 #include <QApplication>
 #include <QGroupBox>
@@ -16,6 +17,7 @@ Form2::Form2(QWidget *parent)
     setObjectName(QStringLiteral("Form2"));
     setAttribute(Qt::WA_DeleteOnClose);
     setWindowTitle(QStringLiteral("\u5173\u4e8e"));
+    setAccessibleWindowRole(this, QAccessible::Dialog);
     setWindowIcon(QApplication::windowIcon());
     setFixedSize(312, 226);
 
@@ -33,6 +35,10 @@ Form2::Form2(QWidget *parent)
         l->setGeometry(geometry);
         l->setFont(font);
         useHighlightColour(l);
+        // The name and the contact lines can be selected and copied with
+        // the mouse; only the button takes the focus all the same.
+        l->setTextInteractionFlags(Qt::TextSelectableByMouse);
+        l->setFocusPolicy(Qt::NoFocus);
         return l;
     };
 

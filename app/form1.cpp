@@ -1,5 +1,6 @@
 #include "form1.h"
 
+#include "boxtext.h"
 #include "captionradiobutton.h"
 #include "configfiles.h"
 #include "form2.h"
@@ -7,11 +8,13 @@
 #include "lastsettings.h"
 #include "localaddress.h"
 #include "motdcodec.h"
+#include "platformfiles.h"
 #include "programicon.h"
+#include "statuslabel.h"
 #include "textlines.h"
 #include "trayicon.h"
 #include "traywndproc.h"
-#include "workingfolder.h"
+#include "windowrole.h"
 
 #include <QButtonGroup>
 #include <QCloseEvent>
@@ -42,9 +45,6 @@ QString lastSettingsPath()
 }
 
 const QString kTrayToolTip = QStringLiteral("OrbelithServGUI");
-const QString kStartedText = QStringLiteral("Orbelith Server started....");
-const QString kStoppedText = QStringLiteral("Orbelith Server stopped");
-const QString kStoppingText = QStringLiteral("Stopping Orbelith Server...");
 
 constexpr int kStatusLeft = 480, kStatusTop = 6360, kStatusWidth = 3495, kStatusHeight = 255;
 // Room below the status line, left of the buttons, for a message that wraps.
@@ -69,7 +69,7 @@ constexpr int kLongestWaitForFirstPaintMs = 1000;
 Form1::Form1(std::unique_ptr<ServerControl> control, QWidget *parent)
     : QWidget(parent, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                           Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint),
-      m_control(control ? std::move(control) : createPlatformServerControl())
+      m_session(std::make_unique<ServerSession>(control ? std::move(control) : createPlatformServerControl()))
 {
     setObjectName(QStringLiteral("Form1"));
     setWindowTitle(QStringLiteral("OrbelithServer GUI"));
@@ -78,13 +78,19 @@ Form1::Form1(std::unique_ptr<ServerControl> control, QWidget *parent)
     setFont(windowFont);
     resize(646, 510);
     setTabOrderByIndex(createControls());
-    setRunning(false);
+    // The starting values, from the one place that holds them.
+    applySettings(ServerSettings{});
+    showState(m_session->state());
     m_text1[0]->setFocus(Qt::OtherFocusReason);
-    connect(m_control.get(), &ServerControl::serverEnded, this, &Form1::serverEnded);
-    connect(m_control.get(), &ServerControl::serversStopped, this, &Form1::serversStopped);
-    connect(m_control.get(), &ServerControl::serverAdopted, this, &Form1::showAdopted);
-    connect(m_control.get(), &ServerControl::adoptionAnswered, this, &Form1::adoptionAnswered);
-    connect(m_control.get(), &ServerControl::urlOpenFailed, this, &Form1::showStatus);
+    connect(m_session.get(), &ServerSession::stateChanged, this, &Form1::showState);
+    connect(m_session.get(), &ServerSession::statusChanged, this, [this](const QString &text) {
+        // The first search's answer keeps what the restore had to say.
+        if (m_session->state() == ServerSession::State::Searching && !m_loadNotice.isEmpty())
+            showStatus(m_loadNotice + u'\n' + text);
+        else
+            showStatus(text);
+    });
+    connect(m_session.get(), &ServerSession::serverEndedByItself, this, &Form1::serverEndedByItself);
 
     m_trayIcon = new TrayIcon(this);
     m_trayWndProc = new TrayWndProc(this);
@@ -135,7 +141,7 @@ std::vector<std::pair<int, QWidget *>> Form1::createControls()
     };
     const auto option = [&](QWidget *parent, const QString &name, const QString &caption,
                             const QRect &geometry, int tabIndex) {
-        auto *o = new QRadioButton(caption, parent);
+        auto *o = new CaptionRadioButton(caption, parent);
         place(o, name, geometry, tabIndex, arial(9));
         return o;
     };
@@ -150,24 +156,19 @@ std::vector<std::pair<int, QWidget *>> Form1::createControls()
     };
 
     label(this, QStringLiteral("Label1(0)"), QStringLiteral("ServerName"), twips(240, 360, 1095, 255), 3);
-    m_text1[0] = lineEdit(this, QStringLiteral("Text1(0)"), QStringLiteral("Quillmere"),
-                          twips(1680, 240, 3135, 375), 0);
+    m_text1[0] = lineEdit(this, QStringLiteral("Text1(0)"), QString(), twips(1680, 240, 3135, 375), 0);
     label(this, QStringLiteral("Label1(1)"), QStringLiteral("Location"), twips(6000, 360, 975, 255), 32);
     m_text1[1] = lineEdit(this, QStringLiteral("Text1(1)"), QString(), twips(7200, 240, 2175, 375), 1);
     label(this, QStringLiteral("Label1(2)"), QStringLiteral("Web Page"), twips(240, 960, 975, 255), 4);
-    m_text1[2] =
-        lineEdit(this, QStringLiteral("Text1(2)"), QStringLiteral("http://"), twips(1680, 840, 3135, 375), 2);
+    m_text1[2] = lineEdit(this, QStringLiteral("Text1(2)"), QString(), twips(1680, 840, 3135, 375), 2);
     label(this, QStringLiteral("Label1(3)"), QStringLiteral("MaxUsers"), twips(6000, 960, 1215, 255), 31);
-    m_text1[3] =
-        lineEdit(this, QStringLiteral("Text1(3)"), QStringLiteral("50"), twips(7200, 840, 2175, 375), 5);
+    m_text1[3] = lineEdit(this, QStringLiteral("Text1(3)"), QString(), twips(7200, 840, 2175, 375), 5);
     label(this, QStringLiteral("Label1(4)"), QStringLiteral("ServPort"), twips(240, 1560, 975, 255), 6);
-    m_text1[4] =
-        lineEdit(this, QStringLiteral("Text1(4)"), QStringLiteral("27888"), twips(1680, 1440, 1095, 375), 9);
+    m_text1[4] = lineEdit(this, QStringLiteral("Text1(4)"), QString(), twips(1680, 1440, 1095, 375), 9);
     label(this, QStringLiteral("Label1(6)"), QStringLiteral("IP Address"), twips(6000, 1560, 1095, 255), 30);
     m_text1[5] = lineEdit(this, QStringLiteral("Text1(5)"), QString(), twips(7200, 1440, 2175, 375), 13);
     label(this, QStringLiteral("Label1(7)"), QStringLiteral("MinPing(ms)"), twips(240, 2400, 1215, 255), 7);
-    m_text1[8] =
-        lineEdit(this, QStringLiteral("Text1(8)"), QStringLiteral("0"), twips(1680, 2280, 975, 375), 16);
+    m_text1[8] = lineEdit(this, QStringLiteral("Text1(8)"), QString(), twips(1680, 2280, 975, 375), 16);
 
     m_frame1 =
         frame(QStringLiteral("Frame1"), QStringLiteral("Network Type"), twips(4920, 2160, 4455, 855), 10);
@@ -178,21 +179,22 @@ std::vector<std::pair<int, QWidget *>> Form1::createControls()
     m_networkType = new QButtonGroup(this);
     m_networkType->addButton(m_option1);
     m_networkType->addButton(m_option2);
-    m_option2->setChecked(true);
 
     m_frame2 = frame(QStringLiteral("Frame2"), QStringLiteral("Messages flood protection"),
                      twips(240, 3360, 3495, 1095), 14);
-    m_text4 = lineEdit(m_frame2, QStringLiteral("Text4"), QStringLiteral("3"), twips(120, 360, 495, 375), 27,
-                       arial(10.5));
+    m_text4 =
+        lineEdit(m_frame2, QStringLiteral("Text4"), QString(), twips(120, 360, 495, 375), 27, arial(10.5));
+    fitTextToBox(m_text4);
     label(m_frame2, QStringLiteral("Label2"), QStringLiteral("messages at most in "),
           twips(720, 480, 2055, 255), 15);
-    m_text3 = lineEdit(m_frame2, QStringLiteral("Text3"), QStringLiteral("5"), twips(2520, 360, 495, 375), 26,
-                       arial(10.5));
+    m_text3 =
+        lineEdit(m_frame2, QStringLiteral("Text3"), QString(), twips(2520, 360, 495, 375), 26, arial(10.5));
+    fitTextToBox(m_text3);
     label(m_frame2, QStringLiteral("Label3"), QStringLiteral("ms"), twips(3120, 480, 255, 255), 33);
 
     label(this, QStringLiteral("Label1(8)"), QStringLiteral("Message of the Day"),
           twips(4920, 3120, 2295, 255), 8);
-    m_text2 = new QPlainTextEdit(QStringLiteral("Welcome!\n"), this);
+    m_text2 = new QPlainTextEdit(this);
     place(m_text2, QStringLiteral("Text2"), twips(4920, 3480, 4455, 975), 25, arial(9));
     m_text2->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
     m_text2->setTabChangesFocus(true);
@@ -215,26 +217,22 @@ std::vector<std::pair<int, QWidget *>> Form1::createControls()
     m_connectionSetting = new QButtonGroup(this);
     for (int i = 0; i < kConnectionSettingCount; ++i) {
         const ConnectionOption &c = kConnectionOptions[i];
-        // Most captions are wider than their buttons: they wrap at a blank,
-        // and the tip shows them whole.
-        m_option3[i] = new CaptionRadioButton(QString::fromLatin1(c.caption), m_frame3);
-        place(m_option3[i], QStringLiteral("Option3(%1)").arg(i), twips(c.left, 360, c.width, 375), 18 + i,
-              arial(9));
-        const QString oneLine = m_option3[i]->text().replace(u'\n', u' ');
-        m_option3[i]->setToolTip(oneLine);
-        m_option3[i]->setAccessibleName(oneLine);
+        // Most captions are wider than their buttons: they wrap, and are
+        // read out on one line.
+        m_option3[i] = option(m_frame3, QStringLiteral("Option3(%1)").arg(i), QString::fromLatin1(c.caption),
+                              twips(c.left, 360, c.width, 375), 18 + i);
+        m_option3[i]->setAccessibleName(m_option3[i]->text().replace(u'\n', u' '));
         m_connectionSetting->addButton(m_option3[i], i);
     }
-    m_option3[0]->setChecked(true);
 
-    m_label4 = label(this, QStringLiteral("Label4"), QString(),
-                     twips(kStatusLeft, kStatusTop, kStatusWidth, kStatusHeight), 28, arial(10.5, true));
+    m_label4 = new StatusLabel(this);
+    place(m_label4, QStringLiteral("Label4"), twips(kStatusLeft, kStatusTop, kStatusWidth, kStatusHeight), 28,
+          arial(10.5, true));
     useHighlightColour(m_label4);
-    // The server's last words and folder names are shown as they are, never
-    // taken for markup.
-    m_label4->setTextFormat(Qt::PlainText);
-    m_label4->setAlignment(Qt::AlignLeft | Qt::AlignTop);
-    m_label4->setWordWrap(true);
+    // A message longer than the line takes whole lines of the free space
+    // below it.
+    m_label4->setMinimumHeight(kStatusHeight / 15);
+    m_label4->setMaximumHeight(kStatusMaxHeightPx);
 
     m_command1 =
         button(QStringLiteral("Command1"), QStringLiteral("Start"), twips(4320, 6240, 1575, 495), 35);
@@ -258,9 +256,15 @@ std::vector<std::pair<int, QWidget *>> Form1::createControls()
         {"Label1(7)", m_text1[8]}, {"Label1(8)", m_text2},    {"Label2", m_text4},
         {"Label3", m_text3},
     };
-    for (const auto &[labelName, box] : buddies)
-        findChild<QLabel *>(QLatin1String(labelName))->setBuddy(box);
+    for (const auto &[labelName, box] : buddies) {
+        auto *named = findChild<QLabel *>(QLatin1String(labelName));
+        named->setBuddy(box);
+        // And a label stands level with the box of its row.
+        if (auto *row = qobject_cast<QLineEdit *>(box))
+            alignBaselineWith(named, row);
+    }
     m_frame3->setAccessibleName(m_frame3->title().trimmed());
+    setAccessibleWindowRole(this, QAccessible::Window);
 
     return tabIndices;
 }
@@ -272,8 +276,10 @@ void Form1::setTabOrderByIndex(std::vector<std::pair<int, QWidget *>> tabIndices
     QWidget *previous = nullptr;
     for (const auto &[index, widget] : tabIndices) {
         Q_UNUSED(index)
-        if (!(widget->focusPolicy() & Qt::TabFocus))
-            continue; // labels and frames never take the focus
+        // Labels and frames never take the focus. An option that is not
+        // selected is no tab stop but keeps its place for when it is.
+        if (widget->focusPolicy() == Qt::NoFocus)
+            continue;
         if (previous)
             setTabOrder(previous, widget);
         previous = widget;
@@ -285,68 +291,35 @@ void Form1::Form_Load(Adoption adoption)
     m_text1[5]->setText(localIpAddress());
     if (QFile::exists(lastSettingsPath()))
         RestoreLastSettings();
+    m_loadNotice = m_label4->text();
     if (adoption == Adoption::Now) {
-        adoptRunningServer();
+        m_searchRequested = true;
+        m_session->searchNow();
         return;
     }
-    m_adoptionDeferred = true;
-    // Until the search has answered, Start could launch a second server
-    // beside the one it is about to find.
-    m_command1->setEnabled(false);
     // A window that is never painted (on a workspace nobody looks at) still
-    // finds its server.
-    QTimer::singleShot(kLongestWaitForFirstPaintMs, this, &Form1::startDeferredAdoption);
+    // finds its server. Start searches again under the folder's lock, so it
+    // never launches beside a server that this search has yet to find.
+    connect(this, &Form1::firstPainted, this, &Form1::searchForRunningServer);
+    QTimer::singleShot(kLongestWaitForFirstPaintMs, this, &Form1::searchForRunningServer);
 }
 
 void Form1::paintEvent(QPaintEvent *event)
 {
     QWidget::paintEvent(event);
     // Once this paint has reached the screen.
-    if (m_adoptionDeferred)
-        QTimer::singleShot(0, this, &Form1::startDeferredAdoption);
     if (!m_painted) {
         m_painted = true;
         QTimer::singleShot(0, this, &Form1::firstPainted);
     }
 }
 
-void Form1::startDeferredAdoption()
+void Form1::searchForRunningServer()
 {
-    if (!m_adoptionDeferred)
+    if (m_searchRequested)
         return;
-    m_adoptionDeferred = false;
-    // The window has moved on meanwhile.
-    if (ServerRunning || m_stopping)
-        return;
-    // On a thread: serverAdopted() tells when it finds one.
-    m_control->prepareAdoption();
-    adoptRunningServer();
-    if (!m_control->adoptionPending())
-        adoptionAnswered();
-}
-
-void Form1::adoptionAnswered()
-{
-    if (!ServerRunning && !m_stopping)
-        m_command1->setEnabled(true);
-}
-
-void Form1::adoptRunningServer()
-{
-    // A server left running by an earlier window, or started by hand, in this
-    // folder is shown and watched as if Start had launched it.
-    if (const std::optional<qint64> pid = m_control->adoptRunningServer())
-        showAdopted(*pid);
-}
-
-void Form1::showAdopted(qint64 pid)
-{
-    if (ServerRunning || m_stopping)
-        return;
-    setRunning(true);
-    const QString adopted = QStringLiteral("Orbelith Server is already running (PID %1)").arg(pid);
-    // Keep what the restore had to say.
-    showStatus(m_label4->text().isEmpty() ? adopted : m_label4->text() + u'\n' + adopted);
+    m_searchRequested = true;
+    m_session->search();
 }
 
 QString Form1::GetFromINI(const QString &AppName, const QString &KeyName) const
@@ -419,90 +392,67 @@ void Form1::applySettings(const ServerSettings &s)
     m_text2->setPlainText(motdToEditorText(s.motd));
 }
 
-void Form1::setRunning(bool running)
+void Form1::showState(ServerSession::State state)
 {
-    ServerRunning = running;
-    m_command1->setEnabled(!running);
-    m_command2->setEnabled(running);
-    m_command5->setEnabled(running);
+    using State = ServerSession::State;
+    if (state != State::Searching)
+        m_loadNotice.clear();
+    const bool running = state == State::Running;
+    const bool stopped = state == State::Stopped;
+    // The button of the next action is enabled before the others are
+    // disabled, and takes the focus from a button that goes: Qt would hand
+    // it on to the next enabled control, Exit, where one Space would end the
+    // program.
+    QWidget *next = running   ? static_cast<QWidget *>(m_command2)
+                    : stopped ? static_cast<QWidget *>(m_command1)
+                              : static_cast<QWidget *>(m_text1[0]);
+    const std::pair<QPushButton *, bool> buttons[] = {
+        {m_command1, stopped}, {m_command2, running}, {m_command5, running}};
+    for (const auto &[button, enabled] : buttons) {
+        if (enabled)
+            button->setEnabled(true);
+    }
+    // Only a focus on the buttons, or one that the last change put in the
+    // first box, moves: never one in a box that is being typed in.
+    QWidget *focused = focusWidget();
+    const bool focusMoves = !focused || focused == m_placedFocus || focused == m_command1 ||
+                            focused == m_command2 || focused == m_command5 || focused == m_command4;
+    if (focusMoves && state != State::Searching && state != State::Exiting) {
+        next->setFocus(Qt::OtherFocusReason);
+        m_placedFocus = next;
+    }
+    for (const auto &[button, enabled] : buttons) {
+        if (!enabled)
+            button->setEnabled(false);
+    }
 }
 
 void Form1::showStatus(const QString &text)
 {
-    m_label4->setText(text);
-    // A tool tip has no plain-text setting: one that looks like markup is
-    // given as the markup that shows the text as it is.
-    m_label4->setToolTip(Qt::mightBeRichText(text) ? Qt::convertFromPlainText(text, Qt::WhiteSpaceNormal)
-                                                   : text);
-    // A message longer than the line wraps into the free space below it.
-    const int width = m_label4->width();
-    const int needed = m_label4->heightForWidth(width);
-    m_label4->resize(width, std::clamp(needed, kStatusHeight / 15, kStatusMaxHeightPx));
+    // createControls made Label4 a StatusLabel.
+    m_label4->setStatus(text);
 }
 
 void Form1::Command1_Click()
 {
-    const Result written = writeSettingsFiles(workingFolder(), settingsFromControls());
-    if (!written.ok()) {
-        showStatus(written.errorMessage());
-        return;
-    }
-    const LaunchResult launched = m_control->launchServer();
-    if (!launched.result.ok()) {
-        showStatus(launched.result.errorMessage());
-        return;
-    }
-    setRunning(true);
-    if (!launched.noLogReason.isEmpty())
-        showStatus(kStartedText + QStringLiteral(" (no log: %1)").arg(launched.noLogReason));
-    else if (!launched.logNotRotated.isEmpty())
-        showStatus(kStartedText + QStringLiteral(" (log not rotated: %1)").arg(launched.logNotRotated));
-    else
-        showStatus(kStartedText);
+    m_session->start(settingsFromControls());
 }
 
 void Form1::command2_Click()
 {
-    const Result stopping = m_control->stopServers();
-    if (!stopping.ok()) {
-        showStatus(stopping.errorMessage());
-        return;
-    }
-    // Stopped only once every server has gone: until then nothing may start
-    // another one beside them.
-    m_stopping = true;
-    m_command1->setEnabled(false);
-    m_command2->setEnabled(false);
-    m_command5->setEnabled(false);
-    showStatus(kStoppingText);
+    m_session->stop();
 }
 
-void Form1::serversStopped()
+void Form1::serverEndedByItself(const QString &text)
 {
-    if (!m_stopping)
-        return;
-    m_stopping = false;
-    setRunning(false);
-    showStatus(kStoppedText);
-}
-
-void Form1::serverEnded(const ServerExit &exit)
-{
-    if (!ServerRunning || m_stopping || m_stoppedForExit)
-        return;
-    setRunning(false);
-    showStatus(serverExitText(exit));
     // Nobody sees the status line of a window in the tray.
     if (m_trayWndProc->isInstalled())
-        m_trayIcon->showNotification(windowTitle(), m_label4->text());
+        m_trayIcon->showNotification(windowTitle(), text);
 }
 
 void Form1::Command5_Click()
 {
-    const QString url = QStringLiteral("http://") + localIpAddress() + u':' + m_text1[4]->text();
-    const Result opened = m_control->openUrl(url);
-    if (!opened.ok())
-        showStatus(opened.errorMessage());
+    m_session->openServerPage(QStringLiteral("http://") + localIpAddress() + u':' + m_text1[4]->text());
 }
 
 void Form1::Command3_Click()
@@ -571,18 +521,8 @@ void Form1::leaveLostTray()
 
 void Form1::stopServerBeforeExit()
 {
-    // While Stop is under way its reaper finishes the job without the window.
-    if (m_stopping || m_stoppedForExit)
-        return;
-    // Ending before the search for a server left running here has answered:
-    // end what it would have found, as if the window showed it.
-    const bool searching = m_adoptionDeferred || m_control->adoptionPending();
-    if (!ServerRunning && !searching)
-        return;
-    m_stoppedForExit = true;
-    const Result stopped = m_control->stopServers();
-    if (!stopped.ok())
-        qWarning("%s", qUtf8Printable(stopped.errorMessage()));
+    if (m_session->state() != ServerSession::State::Exiting)
+        m_session->exit();
 }
 
 void Form1::command4_Click()

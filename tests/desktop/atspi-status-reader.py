@@ -1,7 +1,7 @@
 #!/usr/bin/python3
 # A screen reader's view of one program: prints "ready" once it listens, then
-# for every name change of a label in that program the name it reads back over
-# AT-SPI, as "heard: <name>", until it is ended.
+# for every name change of a status bar in that program the name it reads back
+# over AT-SPI, as "heard: <name>", until it is ended.
 import sys
 
 import pyatspi
@@ -13,7 +13,7 @@ def on_name_changed(event):
     try:
         if event.host_application.name != program:
             return
-        if event.source.getRole() != pyatspi.ROLE_LABEL:
+        if event.source.getRole() != pyatspi.ROLE_STATUS_BAR:
             return
         print("heard: " + event.source.name, flush=True)
     except Exception as error:  # an object gone meanwhile: say so, go on

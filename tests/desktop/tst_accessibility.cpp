@@ -85,6 +85,9 @@ void TestAccessibility::statusLineChangeIsAnnounced()
     const auto restore = qScopeGuard([previous] { QAccessible::installUpdateHandler(previous); });
     const std::pair<QObject *, QAccessible::Event> announcement{statusLine(), QAccessible::NameChanged};
 
+    // A status bar in a frame, where a screen reader looks for one.
+    QCOMPARE(QAccessible::queryAccessibleInterface(statusLine())->role(), QAccessible::StatusBar);
+    QCOMPARE(QAccessible::queryAccessibleInterface(m_form.get())->role(), QAccessible::Window);
     click("Command1");
     QCOMPARE(statusLine()->text(), u"Orbelith Server started...."_s);
     QCOMPARE(recordedEvents.count(announcement), 1);

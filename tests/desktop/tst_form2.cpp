@@ -5,6 +5,7 @@
 #include "form1.h"
 #include "form2.h"
 
+#include <QAccessible>
 #include <QApplication>
 #include <QFontInfo>
 #include <QFontMetrics>
@@ -91,6 +92,7 @@ void TestForm2::window()
     QVERIFY(!form.layout());
     QCOMPARE(form.findChildren<QWidget *>().size(), 6);
     QCOMPARE(form.geometry().center(), screenCentre());
+    QCOMPARE(QAccessible::queryAccessibleInterface(&form)->role(), QAccessible::Dialog);
 }
 
 void TestForm2::inventory_data()
@@ -139,6 +141,7 @@ void TestForm2::inventory()
     } else if (auto *label = qobject_cast<QLabel *>(w)) {
         QCOMPARE(label->text(), caption);
         QCOMPARE(label->foregroundRole(), QPalette::Highlight);
+        QVERIFY(label->textInteractionFlags() & Qt::TextSelectableByMouse);
     } else {
         QCOMPARE(qobject_cast<QPushButton *>(w)->text(), caption);
     }

@@ -1,3 +1,4 @@
+#include "messages.h"
 #include "processes.h"
 #include "testfiles.h"
 
@@ -28,6 +29,23 @@
 using namespace testprocesses;
 using namespace testfiles;
 using namespace std::chrono_literals;
+
+namespace {
+
+// The pid of the server a search found and now watches.
+std::optional<qint64> adoptedPid(const SearchAnswer &answer)
+{
+    if (answer.outcome == SearchAnswer::Outcome::Running)
+        return answer.pid;
+    return std::nullopt;
+}
+
+QString launchedText(const LaunchResult &launched)
+{
+    return launched.problem ? Messages::problem(*launched.problem, Messages::Request::Start) : QString();
+}
+
+} // namespace
 
 class TestServerControl : public QObject
 {
@@ -171,9 +189,9 @@ void TestServerControl::launchIsDetachedInCurrentDirectory()
     const int inheritable = ::open("/dev/zero", O_RDONLY);
     QVERIFY(inheritable > 2);
     PosixServerControl control({QStringLiteral(STANDIN_DIR), 3s});
-    const Result launched = control.launchServer().result;
+    const LaunchResult launched = control.launchServer();
     ::close(inheritable);
-    QVERIFY2(launched.ok(), qPrintable(launched.errorMessage()));
+    QVERIFY2(!launched.problem, qPrintable(launchedText(launched)));
 
     QVERIFY(QTest::qWaitFor([this] { return serversIn(QDir::currentPath()).size() == 1; }, 5000));
     const pid_t server = *serversIn(QDir::currentPath()).begin();
@@ -187,7 +205,7 @@ void TestServerControl::launchIsDetachedInCurrentDirectory()
     QVERIFY(::getsid(server) != ::getsid(0)); // no terminal of ours
     QVERIFY(::getppid() != server);
 
-    QVERIFY(control.stopServers().ok());
+    QVERIFY(!control.stopServers());
     QVERIFY(waitForServersGone(QDir::currentPath()));
     QTRY_COMPARE(zombieChildren(), QStringList());
 }
@@ -197,7 +215,7 @@ void TestServerControl::stopEndsOnlyThisFoldersServers()
     const quint16 port = freeLoopbackPort();
     writeConfig(port);
     PosixServerControl control({QStringLiteral(STANDIN_DIR), 3s});
-    QVERIFY(control.launchServer().result.ok());
+    QVERIFY(!control.launchServer().problem);
     QVERIFY(QTest::qWaitFor([] { return serversIn(QDir::currentPath()).size() == 1; }, 5000));
     // One started by hand in this folder, one in another folder, and a
     // bystander here whose command line, but not its executable, names the
@@ -213,7 +231,7 @@ void TestServerControl::stopEndsOnlyThisFoldersServers()
         QTest::qWaitFor([&] { return serversIn(other).size() == 1 && imageOf(bystander) == "sleep"; }, 5000));
 
     QSignalSpy stopped(&control, &ServerControl::serversStopped);
-    QVERIFY(control.stopServers().ok());
+    QVERIFY(!control.stopServers());
     QVERIFY(stopped.wait(10000));
     QVERIFY(serversIn(QDir::currentPath()).empty());
     QCOMPARE(::waitpid(byHand, nullptr, WNOHANG), byHand); // ended, by the kill
@@ -227,19 +245,19 @@ void TestServerControl::stopWithoutServerSucceeds()
     if (!serverPids().empty())
         QSKIP("server processes not started by this test are running");
     PosixServerControl control({path(QStringLiteral("empty")), 1s});
-    QVERIFY(control.stopServers().ok());
+    QVERIFY(!control.stopServers());
     QTRY_COMPARE(zombieChildren(), QStringList());
 }
 
 void TestServerControl::serverIgnoringTermIsKilledAfterGrace()
 {
     PosixServerControl control({QStringLiteral(STUBBORN_DIR), 1500ms});
-    QVERIFY(control.launchServer().result.ok());
+    QVERIFY(!control.launchServer().problem);
     QVERIFY(QTest::qWaitFor([] { return QFile::exists(QStringLiteral("stubborn.ready")); }, 5000));
     const std::set<pid_t> stubborn = serversIn(QDir::currentPath());
     QCOMPARE(stubborn.size(), size_t(1));
 
-    QVERIFY(control.stopServers().ok());
+    QVERIFY(!control.stopServers());
     // Stop has returned while the server still ignores its SIGTERM...
     QCOMPARE(serversIn(QDir::currentPath()), stubborn);
     QTest::qWait(300);
@@ -256,7 +274,7 @@ void TestServerControl::openUrlHandsAddressToOpener()
     qputenv("PATH", QFile::encodeName(bin) + ':' + m_previousPath);
     PosixServerControl control({path(QStringLiteral("empty")), 1s});
     const QString url = QStringLiteral("http://127.0.0.1: 12 ab");
-    QVERIFY(control.openUrl(url).ok());
+    QVERIFY(!control.openUrl(url));
     QFile log(bin + QStringLiteral("/xdg-open.log"));
     QVERIFY(QTest::qWaitFor([&log] { return log.exists() && log.size() > 0; }, 5000));
     QVERIFY(log.open(QIODevice::ReadOnly));
@@ -267,10 +285,11 @@ void TestServerControl::missingOpenerIsReported()
 {
     qputenv("PATH", QFile::encodeName(path(QStringLiteral("empty"))));
     PosixServerControl control({path(QStringLiteral("empty")), 1s});
-    const Result opened = control.openUrl(QStringLiteral("http://127.0.0.1:1"));
-    QVERIFY(!opened.ok());
-    QVERIFY2(opened.errorMessage().contains(QStringLiteral("xdg-open")), qPrintable(opened.errorMessage()));
-    QVERIFY(opened.errorMessage().contains(QStringLiteral("http://127.0.0.1:1")));
+    const std::optional<ControlProblem> opened = control.openUrl(QStringLiteral("http://127.0.0.1:1"));
+    QVERIFY(opened);
+    const QString text = Messages::problem(*opened, Messages::Request::OpenUrl);
+    QVERIFY2(text.contains(QStringLiteral("xdg-open")), qPrintable(text));
+    QVERIFY(text.contains(QStringLiteral("http://127.0.0.1:1")));
 }
 
 void TestServerControl::openerStatusWithoutPidfd()
@@ -281,9 +300,9 @@ void TestServerControl::openerStatusWithoutPidfd()
     qputenv("PATH", QFile::encodeName(bin));
     PosixServerControl control({path(QStringLiteral("empty")), 1s, false});
     QSignalSpy failed(&control, &ServerControl::urlOpenFailed);
-    QVERIFY(control.openUrl(QStringLiteral("http://127.0.0.1:1")).ok());
+    QVERIFY(!control.openUrl(QStringLiteral("http://127.0.0.1:1")));
     QVERIFY(failed.wait(10000));
-    QCOMPARE(failed.at(0).at(0).toString(),
+    QCOMPARE(Messages::problem(failed.at(0).at(0).value<ControlProblem>(), Messages::Request::OpenUrl),
              QStringLiteral("Could not open http://127.0.0.1:1: xdg-open found no program to open it (exit "
                             "status 3)."));
     QCOMPARE(zombieChildren(), QStringList());
@@ -297,9 +316,9 @@ void TestServerControl::defaultControlGivesGracePeriod()
     const pid_t saving = startChild(QDir::currentPath(), {QStringLiteral(SAVING_DIR "/orbelithsrv")}, output);
     QVERIFY(QTest::qWaitFor([] { return QFile::exists(QStringLiteral("saving.ready")); }, 5000));
     const std::unique_ptr<ServerControl> control = createPlatformServerControl();
-    QCOMPARE(control->adoptRunningServer(), std::optional<qint64>(saving));
+    QCOMPARE(adoptedPid(control->findRunningServer()), std::optional<qint64>(saving));
     QSignalSpy stopped(control.get(), &ServerControl::serversStopped);
-    QVERIFY(control->stopServers().ok());
+    QVERIFY(!control->stopServers());
     QVERIFY(stopped.wait(10000));
     int status = 0;
     QCOMPARE(::waitpid(saving, &status, 0), saving);
@@ -316,7 +335,7 @@ void TestServerControl::defaultControlNamesMissingInterpreter()
     if (qEnvironmentVariableIsSet("ORBELITH_TEST_COPY")) {
         const LaunchResult launched = createPlatformServerControl()->launchServer();
         QCOMPARE(
-            launched.result.errorMessage(),
+            launchedText(launched),
             QStringLiteral("Could not start %1/orbelithsrv: its interpreter /nonexistent/interpreter was not "
                            "found.")
                 .arg(QCoreApplication::applicationDirPath()));
@@ -347,9 +366,9 @@ void TestServerControl::reaperLetsGoOfDescriptors()
     int pipeFds[2];
     QVERIFY(::pipe(pipeFds) == 0);
     PosixServerControl control({QStringLiteral(STUBBORN_DIR), 60s});
-    QVERIFY(control.launchServer().result.ok());
+    QVERIFY(!control.launchServer().problem);
     QVERIFY(QTest::qWaitFor([] { return QFile::exists(QStringLiteral("stubborn.ready")); }, 5000));
-    QVERIFY(control.stopServers().ok());
+    QVERIFY(!control.stopServers());
     ::close(pipeFds[1]);
     const bool hungUp = QTest::qWaitFor(
         [&] {
@@ -419,9 +438,9 @@ void TestServerControl::stopEndsLaunchedServerWhateverItsName()
         writeServerScript("'" + QFile::encodeName(real) + "' &\nwait\n");
 
     PosixServerControl control({programDir(), 300ms});
-    QVERIFY(control.launchServer().result.ok());
+    QVERIFY(!control.launchServer().problem);
     QVERIFY(QTest::qWaitFor([] { return QFile::exists(QStringLiteral("stubborn.ready")); }, 5000));
-    QCOMPARE(PosixServerControl({programDir(), 300ms}).adoptRunningServer(),
+    QCOMPARE(adoptedPid(PosixServerControl({programDir(), 300ms}).findRunningServer()),
              adoptable ? control.watchedServer() : std::nullopt);
     const QString here = QDir::current().canonicalPath();
     const bool byAnotherUser = asUser.has_value();
@@ -444,7 +463,7 @@ void TestServerControl::stopEndsLaunchedServerWhateverItsName()
         QCOMPARE(running(), size_t(1));
     }
     QSignalSpy stopped(&control, &ServerControl::serversStopped);
-    QVERIFY(control.stopServers().ok());
+    QVERIFY(!control.stopServers());
     QVERIFY(stopped.wait(10000));
     asUser.reset();
     // Once the reaper, which runs in the folder too, is done.
@@ -485,7 +504,7 @@ void TestServerControl::exitIsReported()
     writeServerScript(script);
     PosixServerControl control({programDir(), 1s});
     QSignalSpy ended(&control, &ServerControl::serverEnded);
-    QVERIFY(control.launchServer().result.ok());
+    QVERIFY(!control.launchServer().problem);
     const std::optional<qint64> server = control.watchedServer();
     QVERIFY(server);
     if (kind == int(ServerExit::Kind::Signalled)) {
@@ -526,7 +545,7 @@ void TestServerControl::backgroundedServerIsWatched()
     writeServerScript(script);
     PosixServerControl control({programDir(), 1s});
     QSignalSpy ended(&control, &ServerControl::serverEnded);
-    QVERIFY(control.launchServer().result.ok());
+    QVERIFY(!control.launchServer().problem);
     const qint64 launcher = *control.watchedServer();
     QVERIFY(QTest::qWaitFor([] { return QFile::exists(QStringLiteral("stubborn.ready")); }, 5000));
     QVERIFY(QTest::qWaitFor([&] { return control.watchedServer() != launcher; }, 5000));
@@ -569,7 +588,7 @@ void TestServerControl::adoptionFindsOnlyThisFoldersServers()
     }
     QVERIFY(QTest::qWaitFor(
         [&] { return serversIn(other).size() == 1 && imageOf(otherName) == "orbelithsrvd"; }, 5000));
-    QCOMPARE(control.adoptRunningServer(), std::nullopt);
+    QCOMPARE(adoptedPid(control.findRunningServer()), std::nullopt);
 
     // Adopted: the lowest of this folder's servers, whatever the path's
     // spelling (the folder is entered through a link).
@@ -581,15 +600,15 @@ void TestServerControl::adoptionFindsOnlyThisFoldersServers()
     QVERIFY(QFile::link(versioned, programDir() + QStringLiteral("/orbelithsrv")));
     const pid_t second = startChild(QDir::currentPath(), {versioned});
     QVERIFY(QTest::qWaitFor([&] { return imageOf(second) == "gamesrv-1.2"; }, 5000));
-    QCOMPARE(control.adoptRunningServer(), std::optional<qint64>(second));
+    QCOMPARE(adoptedPid(control.findRunningServer()), std::optional<qint64>(second));
     const pid_t first = startChild(link, {QStringLiteral(STUBBORN_DIR "/orbelithsrv")});
     QVERIFY(QTest::qWaitFor([&] { return serversIn(QDir::currentPath()).size() == 1; }, 5000));
-    QCOMPARE(PosixServerControl({programDir(), 1s}).adoptRunningServer(),
+    QCOMPARE(adoptedPid(PosixServerControl({programDir(), 1s}).findRunningServer()),
              std::optional<qint64>(std::min(first, second)));
 
     // Stop ends both, and none of the others.
     QSignalSpy stopped(&control, &ServerControl::serversStopped);
-    QVERIFY(control.stopServers().ok());
+    QVERIFY(!control.stopServers());
     QVERIFY(stopped.wait(10000));
     QVERIFY(serversIn(QDir::currentPath()).empty());
     QCOMPARE(::waitpid(second, nullptr, WNOHANG), second);
@@ -610,12 +629,10 @@ void TestServerControl::serverEndedDuringSearchIsNotAdopted()
         ::waitpid(server, nullptr, 0);
     };
     PosixServerControl control(options);
-    QSignalSpy adopted(&control, &ServerControl::serverAdopted);
-    QSignalSpy answered(&control, &ServerControl::adoptionAnswered);
-    control.prepareAdoption();
-    QCOMPARE(control.adoptRunningServer(), std::nullopt);
+    QSignalSpy answered(&control, &ServerControl::searchAnswered);
+    control.startSearch();
     QVERIFY(answered.wait(5000));
-    QCOMPARE(adopted.size(), 0);
+    QCOMPARE(answered.at(0).at(0).value<SearchAnswer>().outcome, SearchAnswer::Outcome::NotRunning);
     QVERIFY(!control.watchedServer());
 }
 
@@ -654,7 +671,7 @@ void TestServerControl::adoptedServerLastWords()
 
     PosixServerControl control({programDir(), 1s});
     QSignalSpy ended(&control, &ServerControl::serverEnded);
-    QCOMPARE(control.adoptRunningServer(), std::optional<qint64>(server));
+    QCOMPARE(adoptedPid(control.findRunningServer()), std::optional<qint64>(server));
     QCOMPARE(::kill(server, SIGKILL), 0);
     QVERIFY(ended.wait(5000));
     QCOMPARE(ended.at(0).at(0).value<ServerExit>().lastLine, lastLine);
@@ -694,7 +711,7 @@ void TestServerControl::stopAsksNothingOrTheWatchedServer()
     ::pthread_sigmask(SIG_SETMASK, &previous, nullptr);
     QVERIFY(QTest::qWaitFor([&] { return imageOf(pid) == "orbelithsrv"; }, 5000));
     PosixServerControl control({programDir(), 60s});
-    QCOMPARE(control.adoptRunningServer(), std::optional<qint64>(pid));
+    QCOMPARE(adoptedPid(control.findRunningServer()), std::optional<qint64>(pid));
 
     rlimit limit{};
     QCOMPARE(::getrlimit(RLIMIT_NPROC, &limit), 0);
@@ -703,17 +720,17 @@ void TestServerControl::stopAsksNothingOrTheWatchedServer()
         QCOMPARE(::setrlimit(RLIMIT_NPROC, &none), 0);
     else
         QCOMPARE(::chmod(".", 0), 0);
-    const Result stopped = control.stopServers();
+    const std::optional<ControlProblem> stopped = control.stopServers();
     ::setrlimit(RLIMIT_NPROC, &limit);
     ::chmod(".", 0755);
-    QCOMPARE(stopped.ok(), asked);
+    QCOMPARE(!stopped, asked);
     QCOMPARE(signalIn(pid, "ShdPnd", SIGTERM), asked);
     if (!asked) {
-        QVERIFY2(stopped.errorMessage().contains(QStringLiteral("Nothing was asked to end")),
-                 qPrintable(stopped.errorMessage()));
+        const QString text = Messages::problem(*stopped, Messages::Request::Stop);
+        QVERIFY2(text.contains(QStringLiteral("Nothing was asked to end")), qPrintable(text));
         // Still watched, and the next Stop works.
         QCOMPARE(control.watchedServer(), std::optional<qint64>(pid));
-        QVERIFY(control.stopServers().ok());
+        QVERIFY(!control.stopServers());
         QVERIFY(signalIn(pid, "ShdPnd", SIGTERM));
     }
 }
@@ -724,7 +741,7 @@ void TestServerControl::fallbackWithoutPidfd()
     writeServerScript("echo gave up\nexit 7\n");
     PosixServerControl control({programDir(), 300ms, false});
     QSignalSpy ended(&control, &ServerControl::serverEnded);
-    QVERIFY(control.launchServer().result.ok());
+    QVERIFY(!control.launchServer().problem);
     QVERIFY(ended.wait(5000));
     auto exit = ended.takeFirst().at(0).value<ServerExit>();
     QCOMPARE(exit.kind, ServerExit::Kind::Exited);
@@ -734,23 +751,23 @@ void TestServerControl::fallbackWithoutPidfd()
 
     const pid_t adopted = startChild(QDir::currentPath(), {QStringLiteral(STUBBORN_DIR "/orbelithsrv")});
     QVERIFY(QTest::qWaitFor([&] { return imageOf(adopted) == "orbelithsrv"; }, 5000));
-    QCOMPARE(control.adoptRunningServer(), std::optional<qint64>(adopted));
+    QCOMPARE(adoptedPid(control.findRunningServer()), std::optional<qint64>(adopted));
     QCOMPARE(::kill(adopted, SIGKILL), 0);
     QCOMPARE(::waitpid(adopted, nullptr, 0), adopted);
     QVERIFY(ended.wait(5000));
     QCOMPARE(ended.takeFirst().at(0).value<ServerExit>().kind, ServerExit::Kind::Unknown);
 
     // And Stop still waits for the kill after the grace period.
-    QVERIFY(control.launchServer().result.ok());
+    QVERIFY(!control.launchServer().problem);
     QVERIFY(ended.wait(5000));
     QVERIFY(QFile::remove(programDir() + QStringLiteral("/orbelithsrv")));
     QVERIFY(QFile::copy(QStringLiteral(STUBBORN_DIR "/orbelithsrv"),
                         programDir() + QStringLiteral("/orbelithsrv")));
     QFile::remove(QStringLiteral("stubborn.ready"));
-    QVERIFY(control.launchServer().result.ok());
+    QVERIFY(!control.launchServer().problem);
     QVERIFY(QTest::qWaitFor([] { return QFile::exists(QStringLiteral("stubborn.ready")); }, 5000));
     QSignalSpy stopped(&control, &ServerControl::serversStopped);
-    QVERIFY(control.stopServers().ok());
+    QVERIFY(!control.stopServers());
     QVERIFY(stopped.wait(10000));
     QVERIFY(serversIn(QDir::currentPath()).empty());
     QTRY_COMPARE(zombieChildren(), QStringList());
@@ -764,8 +781,8 @@ void TestServerControl::logRotatesOverThreeStarts()
     ::umask(022);
     for (int run = 1; run <= 3; ++run) {
         const LaunchResult launched = control.launchServer();
-        QVERIFY(launched.result.ok());
-        QCOMPARE(launched.noLogReason, QString());
+        QVERIFY(!launched.problem);
+        QCOMPARE(launched.log.kind, LogNote::Kind::None);
         QVERIFY(ended.wait(5000));
         QCOMPARE(ended.takeFirst().at(0).value<ServerExit>().lastLine, QStringLiteral("run %1").arg(run));
     }
@@ -773,7 +790,7 @@ void TestServerControl::logRotatesOverThreeStarts()
     for (const QByteArray &unstartable :
          {QByteArray("#!/nonexistent/interpreter\n"), QByteArray("no program\n")}) {
         QVERIFY(writeExecutable(programDir() + QStringLiteral("/orbelithsrv"), unstartable));
-        QVERIFY(!control.launchServer().result.ok());
+        QVERIFY(!!control.launchServer().problem);
     }
     QCOMPARE(readFile(QStringLiteral("orbelithsrv.log")), QByteArray("run 3\n"));
     QCOMPARE(readFile(QStringLiteral("orbelithsrv.log.1")), QByteArray("run 2\n"));
@@ -795,8 +812,8 @@ void TestServerControl::logThatCannotBeOpened()
     QVERIFY(writeFile(QStringLiteral("orbelithsrv.log"), "earlier\n"));
     QVERIFY(QFile::setPermissions(QStringLiteral("orbelithsrv.log"), QFile::ReadOwner));
     LaunchResult launched = control.launchServer();
-    QVERIFY(launched.result.ok());
-    QCOMPARE(launched.noLogReason, QString());
+    QVERIFY(!launched.problem);
+    QCOMPARE(launched.log.kind, LogNote::Kind::None);
     QVERIFY(ended.wait(5000));
     QCOMPARE(readFile(QStringLiteral("orbelithsrv.log.1")), QByteArray("earlier\n"));
     QCOMPARE(readFile(QStringLiteral("orbelithsrv.log")), QByteArray("unheard\n"));
@@ -805,8 +822,9 @@ void TestServerControl::logThatCannotBeOpened()
     QVERIFY(QFile::remove(QStringLiteral("orbelithsrv.log")));
     QVERIFY(QDir().mkdir(QStringLiteral("orbelithsrv.log")));
     launched = control.launchServer();
-    QVERIFY(launched.result.ok());
-    QCOMPARE(launched.noLogReason, QStringLiteral("Is a directory"));
+    QVERIFY(!launched.problem);
+    QCOMPARE(Messages::started(launched.log),
+             QStringLiteral("Orbelith Server started.... (no log: Is a directory)"));
     QVERIFY(ended.wait(5000));
     const auto exit = ended.takeLast().at(0).value<ServerExit>();
     QCOMPARE(exit.code, 2);
@@ -817,7 +835,7 @@ void TestServerControl::logThatCannotBeOpened()
     QVERIFY(QDir().rmdir(QStringLiteral("orbelithsrv.log")));
     QCOMPARE(::mkfifo("orbelithsrv.log", 0600), 0);
     launched = control.launchServer();
-    QCOMPARE(launched.noLogReason, QStringLiteral("orbelithsrv.log is not a regular file"));
+    QCOMPARE(launched.log.systemError, QStringLiteral("orbelithsrv.log is not a regular file"));
     QVERIFY(ended.wait(5000));
 
     // The previous log cannot be kept: this run is added to the log, and
@@ -827,10 +845,8 @@ void TestServerControl::logThatCannotBeOpened()
     QVERIFY(QFile::remove(QStringLiteral("orbelithsrv.log.1")) &&
             QDir().mkdir(QStringLiteral("orbelithsrv.log.1")));
     launched = control.launchServer();
-    QVERIFY(launched.result.ok());
-    QCOMPARE(launched.noLogReason, QString());
-    QCOMPARE(launched.logNotRotated,
-             QStringLiteral("orbelithsrv.log.1 is a folder; this run is added to orbelithsrv.log"));
+    QVERIFY(!launched.problem);
+    QCOMPARE(launched.log.kind, LogNote::Kind::PreviousIsFolder);
     QVERIFY(ended.wait(5000));
     QCOMPARE(readFile(QStringLiteral("orbelithsrv.log")), QByteArray("earlier\nunheard\n"));
 }

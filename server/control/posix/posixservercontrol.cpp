@@ -1,10 +1,10 @@
 #include "posixservercontrol.h"
 
 #include "logline.h"
+#include "platformfiles.h"
 #include "processscan.h"
 #include "processwatch.h"
 #include "reaper.h"
-#include "platformfiles.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -27,14 +27,17 @@ namespace {
 struct ServerLog
 {
     UniqueFd fd;
-    QString problem; // why there is none
-    // Why the previous run's log was not kept as orbelithsrv.log.1, this run
-    // going on in the same log.
-    QString notRotated{};
+    // Why there is none, or why the previous run's log was not kept.
+    LogNote note{};
     // Made under a name of its own, to be put in place once the server has
     // started.
     bool fresh = false;
 };
+
+ServerLog noLog(const QString &why)
+{
+    return {UniqueFd(), {LogNote::Kind::NoLog, why, {}}};
+}
 
 bool isRegularFile(int fd)
 {
@@ -52,12 +55,12 @@ ServerLog openLogByName(const QByteArray &log)
     const int fd = ::open(log.constData(),
                           O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY, 0666);
     if (fd < 0)
-        return {UniqueFd(), qt_error_string(errno)};
+        return noLog(qt_error_string(errno));
     UniqueFd opened(fd);
     if (!isRegularFile(fd))
-        return {UniqueFd(), QStringLiteral("it is not a regular file")};
+        return noLog(QStringLiteral("it is not a regular file"));
     (void)::fcntl(fd, F_SETFL, O_APPEND);
-    return {std::move(opened), {}};
+    return {std::move(opened)};
 }
 
 // The log of the run about to start. The front-end opens it, not the server,
@@ -78,17 +81,17 @@ ServerLog prepareLog()
     const bool exists = ::lstat(log.constData(), &st) == 0;
     // A directory or a FIFO in the way is the operator's, not an old log.
     if (exists && S_ISDIR(st.st_mode))
-        return {UniqueFd(), qt_error_string(EISDIR)};
+        return noLog(qt_error_string(EISDIR));
     if (exists && !S_ISREG(st.st_mode) && !S_ISLNK(st.st_mode))
-        return {UniqueFd(), QStringLiteral("%1 is not a regular file").arg(kServerLogFileName)};
-    const auto addedToOld = [&log](const QString &why) {
+        return noLog(QStringLiteral("%1 is not a regular file").arg(kServerLogFileName));
+    const auto addedToOld = [&log](LogNote::Kind why, const QString &error = {}) {
         ServerLog added = openLogByName(log);
         if (added.fd.valid())
-            added.notRotated = QStringLiteral("%1; this run is added to %2").arg(why, kServerLogFileName);
+            added.note = {why, error, {}};
         return added;
     };
     if (exists && ::lstat(previous.constData(), &st) == 0 && S_ISDIR(st.st_mode))
-        return addedToOld(QStringLiteral("%1 is a folder").arg(kPreviousServerLogFileName));
+        return addedToOld(LogNote::Kind::PreviousIsFolder);
 
     // What an earlier window left there when it went away in the middle of a
     // launch (unlink never follows a link).
@@ -98,11 +101,11 @@ ServerLog prepareLog()
     const int fd =
         ::open(fresh.constData(), O_RDWR | O_APPEND | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0666);
     if (fd >= 0)
-        return {UniqueFd(fd), {}, {}, true};
+        return {UniqueFd(fd), {}, true};
     const int error = errno;
     if (!exists)
-        return {UniqueFd(), qt_error_string(error)};
-    return addedToOld(QStringLiteral("no new log can be made here (%1)").arg(qt_error_string(error)));
+        return noLog(qt_error_string(error));
+    return addedToOld(LogNote::Kind::NoNewLog, qt_error_string(error));
 }
 
 // The server has started: the previous run's log becomes orbelithsrv.log.1,
@@ -120,15 +123,11 @@ void putLogInPlace(ServerLog &log)
     if (::lstat(name.constData(), &st) == 0 &&
         ::rename(name.constData(), QFile::encodeName(kPreviousServerLogFileName).constData()) != 0) {
         // The previous log stays as it was, and this run is heard there.
-        log.notRotated = QStringLiteral("%1 could not be renamed to %2 (%3); this run is in %4")
-                             .arg(kServerLogFileName, kPreviousServerLogFileName, qt_error_string(errno),
-                                  kNewServerLogFileName);
+        log.note = {LogNote::Kind::OldNotRenamed, qt_error_string(errno), kNewServerLogFileName};
         return;
     }
-    if (::rename(fresh.constData(), name.constData()) != 0) {
-        log.notRotated = QStringLiteral("%1 could not be renamed to %2 (%3); this run is in it")
-                             .arg(kNewServerLogFileName, kServerLogFileName, qt_error_string(errno));
-    }
+    if (::rename(fresh.constData(), name.constData()) != 0)
+        log.note = {LogNote::Kind::NewNotRenamed, qt_error_string(errno), kNewServerLogFileName};
 }
 
 void dropLog(const ServerLog &log)
@@ -222,43 +221,32 @@ QByteArray scriptInterpreter(const QByteArray &path)
     return line.mid(start, end - start);
 }
 
-// Why the server program could not be started, in the window's words. ENOENT
-// for a file that is there means that the program it needs to run is missing:
-// for a script, its interpreter is named.
-QString launchFailureText(const QString &program, int error)
+// Why the server program could not be started. ENOENT for a file that is
+// there means that the program it needs to run is missing: for a script, its
+// interpreter is named.
+ControlProblem launchProblem(const QString &program, int error)
 {
-    const QString prefix = QStringLiteral("Could not start %1: ").arg(QDir::toNativeSeparators(program));
-    if (error == ENOENT) {
-        QByteArray interpreter = scriptInterpreter(QFile::encodeName(program));
-        if (!interpreter.isEmpty()) {
-            // Windows line ends leave a carriage return in the name, which
-            // the kernel looks for but the window would not show.
-            const bool carriageReturn = interpreter.endsWith('\r');
-            if (carriageReturn)
-                interpreter.chop(1);
-            const QString name = lastLogLine(interpreter, true);
-            if (carriageReturn) {
-                return prefix + QStringLiteral("its interpreter %1 was not found: its #! line ends in a "
-                                               "carriage return (Windows line ends).")
-                                    .arg(name);
-            }
-            if (::access(interpreter.constData(), F_OK) != 0)
-                return prefix + QStringLiteral("its interpreter %1 was not found.").arg(name);
-            return prefix + QStringLiteral("its interpreter %1 could not be started (%2).")
-                                .arg(name, qt_error_string(error));
-        }
-    }
-    return prefix + qt_error_string(error);
-}
-
-// The server runs with its output in the log, or in /dev/null when there is
-// none; which it is the window has said.
-Result spawnServer(const QString &program, int logFd, pid_t *pid)
-{
-    const int error = spawnInSession(QFile::encodeName(program), {}, logFd, false, pid);
-    if (error != 0)
-        return Result::failure(launchFailureText(program, error));
-    return Result::success();
+    ControlProblem problem(ControlProblem::Kind::LaunchFailed, program, {}, qt_error_string(error));
+    if (error == ENOEXEC)
+        problem.kind = ControlProblem::Kind::NotAProgram;
+    if (error != ENOENT)
+        return problem;
+    QByteArray interpreter = scriptInterpreter(QFile::encodeName(program));
+    if (interpreter.isEmpty())
+        return problem;
+    // Windows line ends leave a carriage return in the name, which the
+    // kernel looks for but the window would not show.
+    const bool carriageReturn = interpreter.endsWith('\r');
+    if (carriageReturn)
+        interpreter.chop(1);
+    problem.detail = lastLogLine(interpreter, true);
+    if (carriageReturn)
+        problem.kind = ControlProblem::Kind::InterpreterCarriageReturn;
+    else if (::access(interpreter.constData(), F_OK) != 0)
+        problem.kind = ControlProblem::Kind::InterpreterNotFound;
+    else
+        problem.kind = ControlProblem::Kind::InterpreterNotStarted;
+    return problem;
 }
 
 bool currentDirectory(DirectoryId *id, QString *problem)
@@ -327,33 +315,29 @@ LaunchResult PosixServerControl::launchServer()
         // missing one, and the operator fixes it differently.
         for (const QString &dir : searchDirectories()) {
             const QFileInfo candidate(QDir(dir).filePath(programName()));
-            if (!dir.isEmpty() && candidate.isFile()) {
-                return {
-                    Result::failure(
-                        QStringLiteral("Could not start %1: it is not executable (no execute permission).")
-                            .arg(QDir::toNativeSeparators(candidate.absoluteFilePath()))),
-                    {}};
-            }
+            if (!dir.isEmpty() && candidate.isFile())
+                return LaunchResult::failed(
+                    ControlProblem(ControlProblem::Kind::ProgramNotExecutable, candidate.absoluteFilePath()));
         }
-        return {Result::failure(QStringLiteral("Server program %1 not found in %2, %3 or PATH.")
-                                    .arg(programName(), QDir::toNativeSeparators(m_options.programDir),
-                                         QDir::toNativeSeparators(QDir::currentPath()))),
-                {}};
+        ControlProblem missing(ControlProblem::Kind::ProgramNotFound, programName());
+        missing.folders = QStringList{m_options.programDir, QDir::currentPath()};
+        return LaunchResult::failed(missing);
     }
 
     ServerLog log = prepareLog();
     pid_t pid = -1;
-    const Result spawned = spawnServer(*program, log.fd.get(), &pid);
-    if (!spawned.ok()) {
+    // The server runs with its output in the log, or in /dev/null when there
+    // is none; which it is the window says.
+    if (const int error = spawnInSession(QFile::encodeName(*program), {}, log.fd.get(), false, &pid)) {
         dropLog(log);
-        return {spawned, {}, {}};
+        return LaunchResult::failed(launchProblem(*program, error));
     }
     putLogInPlace(log);
     // The child cannot be reaped before this: only this process waits for it.
     UniqueFd pidfd(m_options.usePidfd ? openPidfd(pid) : -1);
     m_launchGroup = -1;
     watch(new ProcessWatch(pid, std::move(pidfd), true, this), std::move(log.fd));
-    return {Result::success(), log.problem, pid, log.notRotated};
+    return {std::nullopt, pid, log.note};
 }
 
 void PosixServerControl::watch(ProcessWatch *watch, UniqueFd log)
@@ -448,60 +432,79 @@ ServerIdentity PosixServerControl::serverIdentity() const
     return identity;
 }
 
-void PosixServerControl::prepareAdoption()
+namespace {
+
+// Whether this folder's servers can be told at all; the answer's problem
+// when they cannot.
+std::optional<ControlProblem> searchImpossible(bool folderKnown, const QString &folderProblem)
 {
+    if (!folderKnown)
+        return ControlProblem(ControlProblem::Kind::FolderUnreadable, {}, {}, folderProblem);
+    if (!QFileInfo(QStringLiteral("/proc/self")).exists())
+        return ControlProblem(ControlProblem::Kind::ProcessListUnreadable);
+    return std::nullopt;
+}
+
+} // namespace
+
+SearchAnswer PosixServerControl::answerWith(std::vector<HeldProcess> servers)
+{
+    if (const std::optional<qint64> pid = adoptFirstOf(std::move(servers)))
+        return {SearchAnswer::Outcome::Running, *pid, std::nullopt};
+    return {};
+}
+
+SearchAnswer PosixServerControl::findRunningServer()
+{
+    DirectoryId here;
     QString problem;
-    if (m_adoptionSearch.valid() || !currentDirectory(&m_adoptionFolder, &problem))
+    const bool folderKnown = currentDirectory(&here, &problem);
+    if (const std::optional<ControlProblem> impossible = searchImpossible(folderKnown, problem))
+        return {SearchAnswer::Outcome::Unknown, 0, impossible};
+    return answerWith(serversInDirectory(serverIdentity(), here, m_options.usePidfd));
+}
+
+void PosixServerControl::startSearch()
+{
+    DirectoryId here;
+    QString problem;
+    const bool folderKnown = currentDirectory(&here, &problem);
+    const std::optional<ControlProblem> impossible = searchImpossible(folderKnown, problem);
+    if (impossible || m_search.valid()) {
+        const SearchAnswer answer{SearchAnswer::Outcome::Unknown, 0, impossible};
+        QMetaObject::invokeMethod(
+            this, [this, answer] { emit searchAnswered(answer); }, Qt::QueuedConnection);
         return;
-    m_adoptionSearch =
-        std::async(std::launch::async, [this, identity = serverIdentity(), folder = m_adoptionFolder,
+    }
+    // Reads every process's /proc entry on a thread: with a thousand
+    // processes that takes milliseconds, which the window's first paint would
+    // otherwise wait for. The server found is taken over here, on the
+    // control's own thread.
+    m_search =
+        std::async(std::launch::async, [this, identity = serverIdentity(), folder = here,
                                         usePidfd = m_options.usePidfd, answered = m_options.searchAnswered] {
             std::vector<HeldProcess> found = serversInDirectory(identity, folder, usePidfd);
             if (answered)
                 answered();
             // Posted before the control's members are destroyed (the future's
             // destructor waits for this), and dropped with the control.
-            QMetaObject::invokeMethod(this, &PosixServerControl::adoptionSearchFinished,
-                                      Qt::QueuedConnection);
+            QMetaObject::invokeMethod(this, &PosixServerControl::searchFinished, Qt::QueuedConnection);
             return found;
         });
 }
 
-std::optional<qint64> PosixServerControl::adoptRunningServer()
+void PosixServerControl::searchFinished()
 {
-    DirectoryId here;
-    QString problem;
-    if (!currentDirectory(&here, &problem))
-        return std::nullopt;
-    std::vector<HeldProcess> servers;
-    if (m_adoptionSearch.valid() && m_adoptionFolder == here) {
-        if (m_adoptionSearch.wait_for(std::chrono::seconds(0)) != std::future_status::ready) {
-            // Not done yet: the window is shown meanwhile, and told by
-            // serverAdopted() when a server turns up.
-            m_adoptWhenFound = true;
-            return std::nullopt;
-        }
-        servers = m_adoptionSearch.get();
-    } else {
-        if (m_adoptionSearch.valid())
-            m_adoptionSearch.get();
-        servers = serversInDirectory(serverIdentity(), here, m_options.usePidfd);
-    }
-    return adoptFirstOf(std::move(servers));
-}
-
-void PosixServerControl::adoptionSearchFinished()
-{
-    if (!m_adoptWhenFound || !m_adoptionSearch.valid())
+    if (!m_search.valid())
         return;
-    m_adoptWhenFound = false;
-    std::vector<HeldProcess> servers = m_adoptionSearch.get();
-    // Started or stopping meanwhile: the window has moved on.
-    if (!m_watched && m_stopping.empty()) {
-        if (const std::optional<qint64> pid = adoptFirstOf(std::move(servers)))
-            emit serverAdopted(*pid);
+    std::vector<HeldProcess> servers = m_search.get();
+    // Launched or stopping meanwhile: what the search found is no longer
+    // the question.
+    if (m_watched || !m_stopping.empty()) {
+        emit searchAnswered({});
+        return;
     }
-    emit adoptionAnswered();
+    emit searchAnswered(answerWith(std::move(servers)));
 }
 
 std::optional<qint64> PosixServerControl::adoptFirstOf(std::vector<HeldProcess> servers)
@@ -526,7 +529,7 @@ std::optional<qint64> PosixServerControl::adoptFirstOf(std::vector<HeldProcess> 
     return pid;
 }
 
-Result PosixServerControl::stopServers()
+std::optional<ControlProblem> PosixServerControl::stopServers()
 {
     // The server launched or adopted here is held by its pidfd: it is asked
     // to end even when the folder or the process list cannot be read, which
@@ -535,12 +538,10 @@ Result PosixServerControl::stopServers()
     QString problem;
     const bool folderKnown = currentDirectory(&here, &problem);
     const bool processesKnown = QFileInfo(QStringLiteral("/proc/self")).exists();
-    if (!m_watched && !folderKnown)
-        return Result::failure(
-            QStringLiteral("Cannot stop the server: the current folder cannot be read (%1).").arg(problem));
-    if (!m_watched && !processesKnown)
-        return Result::failure(
-            QStringLiteral("Cannot stop the server: the process list (/proc) is not readable."));
+    if (!m_watched) {
+        if (const std::optional<ControlProblem> impossible = searchImpossible(folderKnown, problem))
+            return impossible;
+    }
 
     // What a launched wrapper started runs in its group, named anything.
     std::vector<HeldProcess> others;
@@ -582,13 +583,12 @@ Result PosixServerControl::stopServers()
     std::vector<ReapTarget> targets;
     for (const ProcessWatch *w : asked)
         targets.push_back({w->pid(), w->pidfd(), w->ownChild()});
-    const Result reaping = startReaper(targets, m_options.stopGracePeriod);
-    if (!reaping.ok()) {
+    if (const int error = startReaper(targets, m_options.stopGracePeriod)) {
         for (ProcessWatch *w : asked) {
             if (w != m_watched)
                 delete w;
         }
-        return reaping;
+        return ControlProblem(ControlProblem::Kind::StopNotStarted, {}, {}, qt_error_string(error));
     }
 
     if (m_watched) {
@@ -604,7 +604,7 @@ Result PosixServerControl::stopServers()
     }
     if (m_stopping.empty())
         QMetaObject::invokeMethod(this, &ServerControl::serversStopped, Qt::QueuedConnection);
-    return Result::success();
+    return std::nullopt;
 }
 
 void PosixServerControl::stoppingServerEnded(ProcessWatch *watch)
@@ -615,42 +615,42 @@ void PosixServerControl::stoppingServerEnded(ProcessWatch *watch)
         emit serversStopped();
 }
 
-Result PosixServerControl::openUrl(const QString &url)
+std::optional<ControlProblem> PosixServerControl::openUrl(const QString &url)
 {
     // xdg-open tells by its status whether a browser took the address; it is
     // watched like a server, so that the window neither waits for it nor
     // leaves it a zombie.
+    const QString opener = QStringLiteral("xdg-open");
     pid_t pid = -1;
-    if (spawnInSession("xdg-open", {QFile::encodeName(url)}, -1, true, &pid) != 0) {
-        return Result::failure(
-            QStringLiteral("Could not open %1: no web browser opener (xdg-open) could be started.").arg(url));
-    }
-    auto *opener = new ProcessWatch(pid, UniqueFd(m_options.usePidfd ? openPidfd(pid) : -1), true, this);
-    connect(opener, &ProcessWatch::ended, this, [this, opener, url](const ServerExit &exit) {
-        opener->deleteLater();
-        const QString problem = openerFailureText(url, exit);
-        if (!problem.isEmpty())
-            emit urlOpenFailed(problem);
+    if (spawnInSession(QFile::encodeName(opener), {QFile::encodeName(url)}, -1, true, &pid) != 0)
+        return ControlProblem(ControlProblem::Kind::OpenerNotStarted, url, opener);
+    auto *watch = new ProcessWatch(pid, UniqueFd(m_options.usePidfd ? openPidfd(pid) : -1), true, this);
+    connect(watch, &ProcessWatch::ended, this, [this, watch, url, opener](const ServerExit &exit) {
+        watch->deleteLater();
+        if (const std::optional<ControlProblem> problem = openerProblem(url, opener, exit))
+            emit urlOpenFailed(*problem);
     });
-    return Result::success();
+    return std::nullopt;
 }
 
-QString openerFailureText(const QString &url, const ServerExit &exit)
+std::optional<ControlProblem> openerProblem(const QString &url, const QString &opener, const ServerExit &exit)
 {
-    const QString prefix = QStringLiteral("Could not open %1: ").arg(url);
+    ControlProblem problem(ControlProblem::Kind::OpenerFailed, url, opener);
+    problem.code = exit.code;
     switch (exit.kind) {
     case ServerExit::Kind::Exited:
         if (exit.code == 0)
-            return {};
+            return std::nullopt;
         // xdg-open's own word for "no browser, or no tool to find one".
         if (exit.code == 3)
-            return prefix + QStringLiteral("xdg-open found no program to open it (exit status 3).");
-        return prefix + QStringLiteral("xdg-open failed (exit status %1).").arg(exit.code);
+            problem.kind = ControlProblem::Kind::OpenerFoundNothing;
+        return problem;
     case ServerExit::Kind::Signalled:
-        return prefix +
-               QStringLiteral("xdg-open was ended by signal %1 (%2).").arg(exit.code).arg(exit.signalName);
+        problem.kind = ControlProblem::Kind::OpenerSignalled;
+        problem.systemError = exit.signalName;
+        return problem;
     case ServerExit::Kind::Unknown:
         break;
     }
-    return {};
+    return std::nullopt;
 }
