@@ -204,8 +204,8 @@ until_true has_window || die "the window did not come up: $(cat "$work/gui1.log"
 size=$(xdotool getwindowgeometry "$(window)" | sed -n 's/ *Geometry: //p')
 [ "$size" = 646x510 ] || fail "the window's client area is $size, not 646x510"
 
-press_start
-until_true log_has "first run" || fail "Start launched no server: $(ls "$folder")"
+# Start is enabled once the search for a running server has answered.
+start_until_logged "first run" || fail "Start launched no server: $(ls "$folder")"
 until_true not_running orbelithsrv.exe || fail "the server did not end"
 # What the server read in the ANSI code page is what the operator typed.
 for line in "conf: ServerName=服务器" "conf: Location=北京" "conf: Port=27999" "conf: Public=0" \
