@@ -40,6 +40,14 @@ std::string utf8(const std::wstring &text)
     return win32::toUtf8(text);
 }
 
+// A problem's kind and details, for a failed check's message.
+std::string describe(const std::optional<win32::Problem> &problem)
+{
+    return problem ? "kind " + std::to_string(int(problem->kind)) + ": " + utf8(problem->subject) + " / " +
+                         utf8(problem->systemError)
+                   : "no problem";
+}
+
 std::wstring join(const std::wstring &folder, const std::wstring &name)
 {
     return folder + L'\\' + name;
@@ -187,7 +195,7 @@ void launchHiddenInAnyFolder(const std::wstring &root)
         const std::wstring folder = makeFolder(root, name);
         const std::wstring program = installServer(folder);
         win32::Launched launched = launch(program, {}, folder);
-        CHECK_TEXT(launched.status.ok, utf8(launched.status.error));
+        CHECK_TEXT(!launched.problem, describe(launched.problem));
         if (!launched.process)
             continue;
         CHECK(waitEnded(launched.process.get()));
@@ -233,7 +241,7 @@ void argumentQuoting(const std::wstring &root)
     std::vector<std::wstring> arguments = odd;
     arguments.insert(arguments.begin(), L"report");
     win32::Launched launched = launch(program, arguments, folder);
-    CHECK_TEXT(launched.status.ok, utf8(launched.status.error));
+    CHECK_TEXT(!launched.problem, describe(launched.problem));
     if (!launched.process)
         return;
     CHECK(waitEnded(launched.process.get()));
@@ -260,10 +268,10 @@ void searchOrder(const std::wstring &root)
 
     // Nothing anywhere: the plain words of a missing program.
     win32::Launched missing = win32::launchServer(programFolder);
-    CHECK_TEXT(!missing.status.ok && missing.status.error == L"Server program orbelithsrv.exe not found in " +
-                                                                 programFolder + L", " + current +
-                                                                 L" or PATH.",
-               utf8(missing.status.error));
+    CHECK_TEXT(missing.problem && missing.problem->kind == ControlProblemKind::ProgramNotFound &&
+                   missing.problem->subject == win32::serverProgramName &&
+                   (missing.problem->folders == std::vector<std::wstring>{programFolder, current}),
+               describe(missing.problem));
 
     // One in each place; each found in turn as the one before is removed.
     const std::wstring inProgram = installServer(programFolder);
@@ -272,13 +280,13 @@ void searchOrder(const std::wstring &root)
     for (const std::wstring &expected : {inProgram, inCurrent, inPath}) {
         ::DeleteFileW(join(current, win32::logFileName).c_str());
         win32::Launched launched = win32::launchServer(programFolder);
-        CHECK_TEXT(launched.status.ok, utf8(launched.status.error));
+        CHECK_TEXT(!launched.problem, describe(launched.problem));
         if (launched.process) {
             CHECK(waitEnded(launched.process.get()));
             // It runs in the current folder, whichever folder it came from.
             const std::string log = logOf(current);
             CHECK_TEXT(reportLine(log, "image") == "[" + utf8(expected) + "]",
-                       log + utf8(launched.noLogReason));
+                       log + utf8(launched.logNote.systemError));
             CHECK(releaseLog(launched, current));
         }
         ::DeleteFileW(expected.c_str());
@@ -288,9 +296,9 @@ void searchOrder(const std::wstring &root)
     {
         std::ofstream(inCurrent.c_str()) << "not a program\n";
         win32::Launched refused = win32::launchServer(programFolder);
-        CHECK_TEXT(!refused.status.ok &&
-                       refused.status.error.rfind(L"Could not start " + inCurrent + L": ", 0) == 0,
-                   utf8(refused.status.error));
+        CHECK_TEXT(refused.problem && refused.problem->kind == ControlProblemKind::NotAProgram &&
+                       refused.problem->subject == inCurrent,
+                   describe(refused.problem));
     }
     ::SetCurrentDirectoryW(savedFolder.c_str());
 }
@@ -303,7 +311,7 @@ void exitCodes(const std::wstring &root)
         win32::Launched launched =
             launch(program, {L"say", L"bind 127.0.0.1:27888: Address in use", L"exit", std::to_wstring(code)},
                    folder);
-        CHECK(launched.status.ok);
+        CHECK(!launched.problem);
         if (!launched.process)
             continue;
         CHECK(waitEnded(launched.process.get()));
@@ -317,7 +325,7 @@ void exitCodes(const std::wstring &root)
 
     // Ended from outside, by another handle: the code the other gave.
     win32::Launched launched = launch(program, {L"ready", L"wait"}, folder);
-    CHECK(launched.status.ok && bool(launched.process));
+    CHECK(!launched.problem && bool(launched.process));
     if (!launched.process)
         return;
     CHECK(!win32::exitCode(launched.process.get()).has_value());
@@ -339,7 +347,7 @@ void logRotation(const std::wstring &root)
     std::ofstream(serversOwn.c_str(), std::ios::binary) << "the server's own\n";
     for (const wchar_t *run : {L"first run", L"second run", L"third run"}) {
         win32::Launched launched = launch(program, {L"say", run}, folder);
-        CHECK(launched.status.ok && launched.noLogReason.empty());
+        CHECK(!launched.problem && launched.logNote.kind == LogNoteKind::None);
         if (launched.process)
             CHECK(waitEnded(launched.process.get()));
         CHECK(releaseLog(launched, folder));
@@ -349,7 +357,7 @@ void logRotation(const std::wstring &root)
     const std::wstring notAProgram = join(folder, L"not a program.exe");
     std::ofstream(notAProgram.c_str()) << "not a program\n";
     for (const std::wstring &failing : {join(folder, L"missing.exe"), notAProgram})
-        CHECK_TEXT(!launch(failing, {}, folder).status.ok, utf8(failing));
+        CHECK_TEXT(launch(failing, {}, folder).problem.has_value(), utf8(failing));
     WIN32_FIND_DATAW leftover{};
     const HANDLE search = ::FindFirstFileW(join(folder, L"orbelithsrv.log.*-*").c_str(), &leftover);
     CHECK_TEXT(search == INVALID_HANDLE_VALUE, utf8(leftover.cFileName));
@@ -364,7 +372,7 @@ void logRotation(const std::wstring &root)
     // Of a long log, only its end is read.
     win32::Launched longer =
         launch(program, {L"say", std::wstring(5000, L'x'), L"say", L"last words"}, folder);
-    CHECK(longer.status.ok && bool(longer.log));
+    CHECK(!longer.problem && bool(longer.log));
     if (longer.process)
         CHECK(waitEnded(longer.process.get()));
     bool whole = true;
@@ -379,8 +387,10 @@ void logInTheWay(const std::wstring &root)
     const std::wstring program = installServer(folder);
     makeFolder(folder, win32::logFileName);
     win32::Launched launched = launch(program, {L"say", L"lost", L"exit", L"4"}, folder);
-    CHECK(launched.status.ok);
-    CHECK_TEXT(launched.noLogReason == L"Is a directory", utf8(launched.noLogReason));
+    CHECK(!launched.problem);
+    CHECK_TEXT(launched.logNote.kind == LogNoteKind::NoLog &&
+                   launched.logNote.systemError == L"Is a directory",
+               utf8(launched.logNote.systemError));
     if (launched.process) {
         CHECK(waitEnded(launched.process.get()));
         CHECK(win32::exitCode(launched.process.get()) == 4u);
@@ -397,8 +407,9 @@ void logInTheWay(const std::wstring &root)
                                                 FILE_ATTRIBUTE_NORMAL, nullptr));
         CHECK(bool(holder));
         win32::Launched refused = launch(heldProgram, {L"say", L"lost", L"exit", L"5"}, held);
-        CHECK(refused.status.ok);
-        CHECK_TEXT(!refused.noLogReason.empty(), "the log was opened although another program holds it");
+        CHECK(!refused.problem);
+        CHECK_TEXT(refused.logNote.kind == LogNoteKind::NoLog,
+                   "the log was opened although another program holds it");
         if (refused.process) {
             CHECK(waitEnded(refused.process.get()));
             CHECK(win32::exitCode(refused.process.get()) == 5u);
@@ -410,9 +421,7 @@ void logInTheWay(const std::wstring &root)
     // log, and that is said.
     makeFolder(held, win32::previousLogFileName);
     win32::Launched added = launch(heldProgram, {L"say", L"added"}, held);
-    CHECK_TEXT(added.logNotRotated ==
-                   L"orbelith-gui-server.log.1 is a folder; this run is added to orbelith-gui-server.log",
-               utf8(added.logNotRotated));
+    CHECK(added.logNote.kind == LogNoteKind::PreviousIsFolder);
     if (added.process)
         CHECK(waitEnded(added.process.get()));
     CHECK(releaseLog(added, held));
@@ -434,7 +443,7 @@ void onlyTheLogIsInherited(const std::wstring &root)
                               std::to_wstring(reinterpret_cast<uintptr_t>(secret.get())).c_str());
     ::SetEnvironmentVariableW(L"ORBELITH_TEST_SECRET_PATH", secretPath.c_str());
     win32::Launched launched = launch(program, {}, folder);
-    CHECK(launched.status.ok);
+    CHECK(!launched.problem);
     if (launched.process)
         CHECK(waitEnded(launched.process.get()));
     const std::string log = logOf(folder);
@@ -461,7 +470,7 @@ Server startReady(const std::wstring &folder, const std::wstring &name,
     arguments.push_back(L"ready");
     arguments.push_back(L"wait");
     Server server{launch(program, arguments, folder), folder};
-    CHECK_TEXT(server.launched.status.ok, utf8(server.launched.status.error));
+    CHECK_TEXT(!server.launched.problem, describe(server.launched.problem));
     CHECK(waitForLog(folder, "ready"));
     return server;
 }
@@ -473,7 +482,7 @@ void stopAsksFirst(const std::wstring &root)
         Server server =
             startReady(makeFolder(root, L"asked by window"), win32::serverProgramName, {L"window"});
         win32::Stopping stopping = win32::stopServers({{}, {}, server.folder, 600s});
-        CHECK(stopping.status.ok && stopping.processIds.size() == 1);
+        CHECK(!stopping.problem && stopping.processIds.size() == 1);
         CHECK(::WaitForSingleObject(stopping.finished.get(), 60000) == WAIT_OBJECT_0);
         CHECK_TEXT(contains(logOf(server.folder), "asked: WM_CLOSE"), logOf(server.folder));
         CHECK(win32::exitCode(server.launched.process.get()) == 0u);
@@ -489,7 +498,7 @@ void stopTerminatesAfterGracePeriod(const std::wstring &root)
     win32::StopRequest request{{process}, {process}, server.folder, 3s};
     request.terminationCode = 77;
     win32::Stopping stopping = win32::stopServers(request);
-    CHECK(stopping.status.ok);
+    CHECK(!stopping.problem);
     // The call returns while the server still runs out its grace period.
     CHECK(::WaitForSingleObject(stopping.finished.get(), 0) == WAIT_TIMEOUT);
     CHECK(::WaitForSingleObject(stopping.finished.get(), 60000) == WAIT_OBJECT_0);
@@ -509,12 +518,12 @@ void stopLeavesOtherFoldersAlone(const std::wstring &root)
     Server otherName = startReady(makeFolder(here, L"sub"), L"orbelithsrv2.exe", {L"window"});
 
     // Found by the folder of their image, letter case of the name ignored.
-    const std::vector<win32::ServerProcess> found = win32::serversInFolder(here);
+    const std::vector<win32::ServerProcess> found = win32::serversInFolder(here).servers;
     const DWORD lower = std::min(mine.launched.processId, mineToo.launched.processId);
     const DWORD higher = std::max(mine.launched.processId, mineToo.launched.processId);
     // Lowest process ID first: the one the window takes over at start-up.
     CHECK(found.size() == 2 && found[0].processId == lower && found[1].processId == higher);
-    const std::vector<win32::ServerProcess> foundUpper = win32::serversInFolder(upper.folder);
+    const std::vector<win32::ServerProcess> foundUpper = win32::serversInFolder(upper.folder).servers;
     CHECK(foundUpper.size() == 1 && foundUpper[0].processId == upper.launched.processId);
 
     win32::Stopping stopping = win32::stopServers({{}, {}, here, 600s});
@@ -541,9 +550,11 @@ void stopMatchesTheLaunchedByHandle(const std::wstring &root)
     Server server{launch(program, {L"window", L"ready", L"wait"}, working), working};
     CHECK(waitForLog(working, "ready"));
     // Found by the folder it works in, not by where its file lies.
-    const std::vector<win32::ServerProcess> found = win32::serversInFolder(working);
+    const std::vector<win32::ServerProcess> found = win32::serversInFolder(working).servers;
     CHECK(found.size() == 1 && found[0].processId == server.launched.processId);
-    CHECK(win32::serversInFolder(programFolder, program).empty());
+    CHECK(win32::serversInFolder(programFolder, program).servers.empty());
+    // A folder that is gone: nobody can tell, which is not "not running".
+    CHECK(win32::serversInFolder(join(root, L"gone")).problem->kind == ControlProblemKind::FolderUnreadable);
     const HANDLE process = server.launched.process.get();
     win32::Stopping stopping = win32::stopServers({{process}, {}, working, 600s});
     CHECK(stopping.processIds.size() == 1);
@@ -552,7 +563,7 @@ void stopMatchesTheLaunchedByHandle(const std::wstring &root)
 
     // Nothing to stop: finished at once.
     win32::Stopping nothing = win32::stopServers({{process}, {}, working, 600s});
-    CHECK(nothing.status.ok && nothing.processIds.empty());
+    CHECK(!nothing.problem && nothing.processIds.empty());
     CHECK(::WaitForSingleObject(nothing.finished.get(), 0) == WAIT_OBJECT_0);
 }
 
@@ -622,10 +633,10 @@ void shellFailure()
 {
     // A scheme that nothing opens: no browser is started, the failure is told.
     const std::wstring url = L"orbelith-no-such-scheme://127.0.0.1:27888/";
-    const win32::Status status = win32::openUrl(url);
-    CHECK_TEXT(!status.ok && status.error.rfind(L"Could not open " + url + L": ", 0) == 0,
-               utf8(status.error));
-    CHECK_TEXT(status.error.size() > url.size() + 20, utf8(status.error));
+    const std::optional<win32::Problem> problem = win32::openUrl(url);
+    CHECK_TEXT(problem && problem->kind == ControlProblemKind::UrlNotOpened && problem->subject == url &&
+                   problem->systemError.size() > 10,
+               describe(problem));
 }
 
 } // namespace

@@ -4,6 +4,8 @@
 // builds and is tested without Qt (cross-compiled, run under Wine). The Qt
 // backend converts to and from QString at its edge.
 
+#include "controlproblemkind.h"
+
 #include <windows.h>
 
 #include <chrono>
@@ -14,14 +16,26 @@
 
 namespace win32 {
 
-// The outcome of a call that can fail, with the reason in plain words.
-struct Status
+// What went wrong, as a kind and its details, never a sentence: which
+// details each kind fills, controlproblemkind.h says; the sentence the
+// operator reads is made once, on the Qt side (messages.cpp).
+struct Problem
 {
-    bool ok = true;
-    std::wstring error;
+    ControlProblemKind kind = ControlProblemKind::LaunchFailed;
+    std::wstring subject;
+    std::wstring detail;
+    // The system's own words for the error.
+    std::wstring systemError;
+    std::vector<std::wstring> folders;
+};
 
-    static Status success() { return {}; }
-    static Status failure(std::wstring why) { return {false, std::move(why)}; }
+// What became of the server's log at a launch (LogNoteKind).
+struct LogNote
+{
+    LogNoteKind kind = LogNoteKind::None;
+    std::wstring systemError;
+    // Where this run's output is, when it is not in the log.
+    std::wstring file;
 };
 
 // A kernel handle that is closed with its owner.
@@ -118,18 +132,14 @@ struct LaunchRequest
 
 struct Launched
 {
-    Status status; // failed: nothing was started
+    // Set when nothing was started.
+    std::optional<Problem> problem;
     UniqueHandle process;
     DWORD processId = 0;
     // The log, kept open (not inherited by later launches) to read the
-    // server's last words when it ends; none when noLogReason says why.
+    // server's last words when it ends; none when the output goes nowhere.
     UniqueHandle log;
-    // Why the output is not kept (it goes to NUL instead); empty when it goes
-    // to the log.
-    std::wstring noLogReason;
-    // Why the run before was not kept as .log.1, and where this run's output
-    // goes instead; empty when it was.
-    std::wstring logNotRotated;
+    LogNote logNote;
 };
 
 // Starts the program hidden, without a console window, in a process group of
@@ -143,7 +153,7 @@ Launched launchProgram(const LaunchRequest &request);
 std::optional<std::wstring> findServerProgram(const std::wstring &programFolder);
 
 // Finds the server program (findServerProgram) and launches it without
-// arguments in the current folder; the errors are the ones the user sees.
+// arguments in the current folder.
 Launched launchServer(const std::wstring &programFolder);
 
 // The exit code of an ended process.
@@ -166,13 +176,21 @@ struct ServerProcess
     std::wstring image;   // the full path of its executable
 };
 
+struct ServerSearch
+{
+    std::vector<ServerProcess> servers;
+    // Why the folder's servers cannot be told (FolderUnreadable,
+    // ProcessListUnreadable); servers is empty then.
+    std::optional<Problem> problem;
+};
+
 // The processes of this user's session named orbelithsrv.exe (in any letter
 // case) that work in folder: their current folder is folder, or, where that
 // cannot be read, their executable lies in folder or is program (the file
 // Start would launch there; may be empty). Lowest process ID first. Each is
 // held by its handle from the moment it is examined, so that a recycled
 // process ID can never be hit.
-std::vector<ServerProcess> serversInFolder(const std::wstring &folder, const std::wstring &program = {});
+ServerSearch serversInFolder(const std::wstring &folder, const std::wstring &program = {});
 
 struct StopRequest
 {
@@ -193,7 +211,10 @@ struct StopRequest
 
 struct Stopping
 {
-    Status status; // failed: nothing was asked to end
+    // Set when nothing was asked to end (StopNotStarted, or the folder's
+    // servers cannot be told and none was known), or when their end after the
+    // grace period cannot be made sure (StopNotEnsured).
+    std::optional<Problem> problem;
     // Signalled once every process asked to end has ended (already
     // signalled when there were none).
     UniqueHandle finished;
@@ -239,7 +260,7 @@ HeldFileRewrite rewriteHeldFile(const std::wstring &path, const std::string &byt
 // ---- The shell and the network -------------------------------------------
 
 // Opens the address with the program Windows has for it (the web browser).
-Status openUrl(const std::wstring &url);
+std::optional<Problem> openUrl(const std::wstring &url);
 
 // The first IPv4 address of an adapter that is up and not a loopback adapter,
 // in the order Windows lists them; "127.0.0.1" when there is none.

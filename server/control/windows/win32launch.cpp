@@ -77,7 +77,7 @@ public:
         // Readable too: the window reads the server's last line from its end.
         const DWORD access = FILE_APPEND_DATA | FILE_READ_DATA | SYNCHRONIZE;
         if (isDirectory(log.m_path)) {
-            log.m_problem = L"Is a directory";
+            log.m_note = {LogNoteKind::NoLog, L"Is a directory", {}};
             return log;
         }
         if (isFile(log.m_path)) {
@@ -86,7 +86,7 @@ public:
             // another program holds it: then it is left alone, and the output
             // goes nowhere.
             if (const DWORD error = openError(log.m_path, DELETE, kShareAll)) {
-                log.m_problem = errorText(error);
+                log.m_note = {LogNoteKind::NoLog, errorText(error), {}};
                 return log;
             }
             // The run before cannot be kept as .log.1 when a folder is in the
@@ -98,12 +98,10 @@ public:
                 (isFile(log.m_previousPath) && openError(log.m_previousPath, DELETE, 0) != 0)) {
                 log.m_handle = openInheritable(log.m_path, access, OPEN_ALWAYS);
                 if (!log.m_handle)
-                    log.m_problem = errorText(::GetLastError());
+                    log.m_note = {LogNoteKind::NoLog, errorText(::GetLastError()), {}};
                 else
-                    log.m_notRotated =
-                        std::wstring(previousLogFileName) +
-                        (previousIsFolder ? L" is a folder" : L" is held open by another program") +
-                        L"; this run is added to " + logFileName;
+                    log.m_note.kind =
+                        previousIsFolder ? LogNoteKind::PreviousIsFolder : LogNoteKind::PreviousHeldOpen;
                 return log;
             }
         }
@@ -117,33 +115,28 @@ public:
                 break;
         }
         if (!log.m_handle)
-            log.m_problem = errorText(::GetLastError());
+            log.m_note = {LogNoteKind::NoLog, errorText(::GetLastError()), {}};
         return log;
     }
 
     HANDLE handle() const { return m_handle.get(); }
-    const std::wstring &problem() const { return m_problem; }
-    const std::wstring &notRotated() const { return m_notRotated; }
+    const LogNote &note() const { return m_note; }
 
     // Once the server runs: the log of the run before becomes .log.1 and the
     // new one takes the log's name (open files are renamed as they are
     // written). Should that fail all the same, the new log keeps its own name,
-    // and notRotated says so. Returns the handle.
-    UniqueHandle putInPlace(std::wstring *notRotated)
+    // and the note says so. Returns the handle.
+    UniqueHandle putInPlace(LogNote *note)
     {
         if (!m_newPath.empty()) {
-            const std::wstring stays = L"; this run is in " + m_newPath;
             if (isFile(m_path) &&
                 !::MoveFileExW(m_path.c_str(), m_previousPath.c_str(), MOVEFILE_REPLACE_EXISTING))
-                *notRotated = std::wstring(logFileName) + L" cannot become " + previousLogFileName + L" (" +
-                              errorText(::GetLastError()) + L")" + stays;
+                m_note = {LogNoteKind::OldNotRenamed, errorText(::GetLastError()), m_newPath};
             else if (!::MoveFileExW(m_newPath.c_str(), m_path.c_str(), 0))
-                *notRotated = std::wstring(L"the new log cannot become ") + logFileName + L" (" +
-                              errorText(::GetLastError()) + L")" + stays;
+                m_note = {LogNoteKind::NewNotRenamed, errorText(::GetLastError()), m_newPath};
             m_newPath.clear();
         }
-        if (!m_notRotated.empty())
-            *notRotated = m_notRotated;
+        *note = m_note;
         return std::move(m_handle);
     }
 
@@ -156,29 +149,29 @@ private:
     Log(Log &&other) noexcept
         : m_path(std::move(other.m_path)), m_previousPath(std::move(other.m_previousPath)),
           m_newPath(std::exchange(other.m_newPath, {})), m_handle(std::move(other.m_handle)),
-          m_problem(std::move(other.m_problem))
+          m_note(std::move(other.m_note))
     {}
 
     std::wstring m_path;
     std::wstring m_previousPath;
     std::wstring m_newPath; // the file written until the server runs
     UniqueHandle m_handle;
-    std::wstring m_problem;
-    std::wstring m_notRotated;
+    LogNote m_note;
 };
 
-// Why a program file could not be started, in words that say what to do.
-std::wstring launchErrorText(DWORD error)
+// Why a program file could not be started.
+Problem launchProblem(const std::wstring &program, DWORD error)
 {
     switch (error) {
     case ERROR_BAD_EXE_FORMAT:
     case ERROR_EXE_MACHINE_TYPE_MISMATCH:
     case ERROR_INVALID_EXE_SIGNATURE:
-        return L"it is not a program that this Windows can run";
+        // Windows' own words here hold a "%1" for the file: the kind says it.
+        return {ControlProblemKind::NotAProgram, program, {}, {}, {}};
     case ERROR_ACCESS_DENIED:
-        return L"it is not executable (no execute permission).";
+        return {ControlProblemKind::ProgramNotExecutable, program, {}, errorText(error), {}};
     default:
-        return errorText(error);
+        return {ControlProblemKind::LaunchFailed, program, {}, errorText(error), {}};
     }
 }
 
@@ -293,8 +286,7 @@ Launched launchProgram(const LaunchRequest &request)
     HANDLE readEnd = nullptr;
     HANDLE writeEnd = nullptr;
     if (!::CreatePipe(&readEnd, &writeEnd, &inherit, 0)) {
-        launched.status = Status::failure(L"Could not start " + request.program +
-                                          L": no input can be made for it: " + errorText(::GetLastError()));
+        launched.problem = launchProblem(request.program, ::GetLastError());
         return launched;
     }
     const UniqueHandle input(readEnd);
@@ -302,15 +294,13 @@ Launched launchProgram(const LaunchRequest &request)
     Log log = Log::open(request.workingFolder);
     UniqueHandle nowhere;
     if (!log.handle()) {
-        launched.noLogReason = log.problem();
+        launched.logNote = log.note();
         nowhere.reset(::CreateFileW(L"NUL", GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
                                     OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
     }
     const HANDLE output = log.handle() ? log.handle() : nowhere.get();
     if (!output) {
-        launched.status =
-            Status::failure(L"Could not start " + request.program +
-                            L": the null device (NUL) cannot be opened: " + errorText(::GetLastError()));
+        launched.problem = launchProblem(request.program, ::GetLastError());
         return launched;
     }
 
@@ -324,8 +314,7 @@ Launched launchProgram(const LaunchRequest &request)
     if (!::InitializeProcThreadAttributeList(attributes, 1, 0, &listSize) ||
         !::UpdateProcThreadAttribute(attributes, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, inherited,
                                      sizeof inherited, nullptr, nullptr)) {
-        launched.status =
-            Status::failure(L"Could not start " + request.program + L": " + errorText(::GetLastError()));
+        launched.problem = launchProblem(request.program, ::GetLastError());
         return launched;
     }
 
@@ -351,15 +340,14 @@ Launched launchProgram(const LaunchRequest &request)
     const DWORD error = ::GetLastError();
     ::DeleteProcThreadAttributeList(attributes);
     if (!started) {
-        launched.status =
-            Status::failure(L"Could not start " + request.program + L": " + launchErrorText(error));
+        launched.problem = launchProblem(request.program, error);
         return launched;
     }
     ::CloseHandle(created.hThread);
     launched.process.reset(created.hProcess);
     launched.processId = created.dwProcessId;
     if (log.handle()) {
-        UniqueHandle kept = log.putInPlace(&launched.logNotRotated);
+        UniqueHandle kept = log.putInPlace(&launched.logNote);
         // Kept for reading; a later launch must not hand it to its server.
         if (::SetHandleInformation(kept.get(), HANDLE_FLAG_INHERIT, 0))
             launched.log = std::move(kept);
@@ -381,8 +369,8 @@ Launched launchServer(const std::wstring &programFolder)
     const std::optional<std::wstring> program = findServerProgram(programFolder);
     if (!program) {
         Launched missing;
-        missing.status = Status::failure(L"Server program " + std::wstring(serverProgramName) +
-                                         L" not found in " + programFolder + L", " + here + L" or PATH.");
+        missing.problem =
+            Problem{ControlProblemKind::ProgramNotFound, serverProgramName, {}, {}, {programFolder, here}};
         return missing;
     }
     return launchProgram({*program, {}, here});

@@ -13,7 +13,8 @@ namespace win32 {
 
 namespace {
 
-// ShellExecuteW's own result codes (32 and less), in words.
+// ShellExecuteW's own result codes (32 and less), in the system's manner of
+// words for an error.
 std::wstring shellErrorText(INT_PTR code)
 {
     switch (code) {
@@ -45,13 +46,13 @@ std::wstring shellErrorText(INT_PTR code)
 
 } // namespace
 
-Status openUrl(const std::wstring &url)
+std::optional<Problem> openUrl(const std::wstring &url)
 {
     const auto result = reinterpret_cast<INT_PTR>(
         ::ShellExecuteW(nullptr, L"open", url.c_str(), nullptr, nullptr, SW_SHOWNORMAL));
     if (result <= 32)
-        return Status::failure(L"Could not open " + url + L": " + shellErrorText(result) + L".");
-    return Status::success();
+        return Problem{ControlProblemKind::UrlNotOpened, url, {}, shellErrorText(result), {}};
+    return std::nullopt;
 }
 
 std::wstring localIpv4Address()

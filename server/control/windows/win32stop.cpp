@@ -229,12 +229,16 @@ bool sameFolder(const std::wstring &a, const std::wstring &b)
     return first && first == folderIdentity(b);
 }
 
-std::vector<ServerProcess> serversInFolder(const std::wstring &folder, const std::wstring &program)
+ServerSearch serversInFolder(const std::wstring &folder, const std::wstring &program)
 {
-    std::vector<ServerProcess> found;
+    ServerSearch search;
+    std::vector<ServerProcess> &found = search.servers;
     const std::optional<FileIdentity> here = folderIdentity(folder);
-    if (!here)
-        return found;
+    if (!here) {
+        search.problem =
+            Problem{ControlProblemKind::FolderUnreadable, {}, {}, errorText(::GetLastError()), {}};
+        return search;
+    }
     const std::optional<FileIdentity> launched =
         program.empty() ? std::nullopt : fileIdentity(program, false);
     DWORD mySession = 0;
@@ -244,8 +248,11 @@ std::vector<ServerProcess> serversInFolder(const std::wstring &folder, const std
     const UniqueHandle snapshot(::CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
     PROCESSENTRY32W entry{};
     entry.dwSize = sizeof entry;
-    if (!snapshot || !::Process32FirstW(snapshot.get(), &entry))
-        return found;
+    if (!snapshot || !::Process32FirstW(snapshot.get(), &entry)) {
+        search.problem =
+            Problem{ControlProblemKind::ProcessListUnreadable, {}, {}, errorText(::GetLastError()), {}};
+        return search;
+    }
     do {
         DWORD session = 0;
         if (!equalIgnoringCase(entry.szExeFile, serverProgramName) ||
@@ -276,18 +283,16 @@ std::vector<ServerProcess> serversInFolder(const std::wstring &folder, const std
     } while (::Process32NextW(snapshot.get(), &entry));
     std::sort(found.begin(), found.end(),
               [](const ServerProcess &a, const ServerProcess &b) { return a.processId < b.processId; });
-    return found;
+    return search;
 }
 
 Stopping stopServers(const StopRequest &request)
 {
     Stopping stopping;
-    stopping.finished.reset(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
-    if (!stopping.finished) {
-        stopping.status = Status::failure(L"Cannot stop the server: " + errorText(::GetLastError()));
-        return stopping;
-    }
-
+    const auto notStarted = [&stopping](DWORD error) {
+        stopping.problem = Problem{ControlProblemKind::StopNotStarted, {}, {}, errorText(error), {}};
+        return std::move(stopping);
+    };
     auto reaper = std::make_unique<Reaper>();
     reaper->gracePeriod = request.gracePeriod;
     reaper->terminationCode = request.terminationCode;
@@ -298,7 +303,14 @@ Stopping stopServers(const StopRequest &request)
                               DUPLICATE_SAME_ACCESS))
             reaper->targets.emplace_back(copy);
     }
-    for (ServerProcess &server : serversInFolder(request.folder, request.program)) {
+    ServerSearch search = serversInFolder(request.folder, request.program);
+    // The known ones are asked all the same; only the folder's others need
+    // the search.
+    if (search.problem && reaper->targets.empty()) {
+        stopping.problem = search.problem;
+        return stopping;
+    }
+    for (ServerProcess &server : search.servers) {
         const bool already =
             std::any_of(reaper->targets.begin(), reaper->targets.end(),
                         [&](const UniqueHandle &t) { return sameProcess(t.get(), server.process.get()); });
@@ -306,6 +318,25 @@ Stopping stopServers(const StopRequest &request)
             reaper->targets.push_back(std::move(server.process));
     }
 
+    // Everything that makes sure they end is made before any is asked to.
+    stopping.finished.reset(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    if (!stopping.finished)
+        return notStarted(::GetLastError());
+    if (reaper->targets.empty()) {
+        ::SetEvent(stopping.finished.get());
+        return stopping;
+    }
+    HANDLE finishedCopy = nullptr;
+    if (!::DuplicateHandle(::GetCurrentProcess(), stopping.finished.get(), ::GetCurrentProcess(),
+                           &finishedCopy, 0, FALSE, DUPLICATE_SAME_ACCESS))
+        return notStarted(::GetLastError());
+    reaper->finished.reset(finishedCopy);
+    // The grace period is waited out on a thread of its own, so that the
+    // window never waits for it; it starts once all have been asked.
+    const UniqueHandle thread(
+        ::CreateThread(nullptr, 0, reapAfterGracePeriod, reaper.get(), CREATE_SUSPENDED, nullptr));
+    if (!thread)
+        return notStarted(::GetLastError());
     for (const UniqueHandle &target : reaper->targets) {
         const DWORD processId = ::GetProcessId(target.get());
         stopping.processIds.push_back(processId);
@@ -315,31 +346,10 @@ Stopping stopServers(const StopRequest &request)
         if (ownGroup)
             sendBreak(processId);
     }
-    if (reaper->targets.empty()) {
-        ::SetEvent(stopping.finished.get());
-        return stopping;
-    }
-
-    HANDLE finishedCopy = nullptr;
-    if (!::DuplicateHandle(::GetCurrentProcess(), stopping.finished.get(), ::GetCurrentProcess(),
-                           &finishedCopy, 0, FALSE, DUPLICATE_SAME_ACCESS)) {
-        stopping.status = Status::failure(L"Asked the server to stop, but cannot make sure it ends: " +
-                                          errorText(::GetLastError()));
-        return stopping;
-    }
-    reaper->finished.reset(finishedCopy);
-    // The grace period is waited out on a thread of its own, so that the
-    // window never waits for it.
-    Reaper *job = reaper.release();
-    const HANDLE thread = ::CreateThread(nullptr, 0, reapAfterGracePeriod, job, 0, nullptr);
-    if (!thread) {
-        const DWORD error = ::GetLastError();
-        delete job;
-        stopping.status =
-            Status::failure(L"Asked the server to stop, but cannot make sure it ends: " + errorText(error));
-        return stopping;
-    }
-    ::CloseHandle(thread);
+    reaper.release(); // the thread's now
+    if (::ResumeThread(thread.get()) == DWORD(-1))
+        stopping.problem =
+            Problem{ControlProblemKind::StopNotEnsured, {}, {}, errorText(::GetLastError()), {}};
     return stopping;
 }
 

@@ -16,6 +16,16 @@ QString fromWide(const std::wstring &text)
     return QString::fromStdWString(text);
 }
 
+// The Win32 layer's problem with Qt's strings; its sentence is made in
+// messages.cpp, as for every platform.
+ControlProblem problemFrom(const win32::Problem &p)
+{
+    ControlProblem problem(p.kind, fromWide(p.subject), fromWide(p.detail), fromWide(p.systemError));
+    for (const std::wstring &folder : p.folders)
+        problem.folders.append(fromWide(folder));
+    return problem;
+}
+
 // The grace period runs on a thread of this process, which Windows ends with
 // the process: a Stop that is not over when the program ends is waited for
 // after the windows are gone, so that Exit never waits in sight and the
@@ -64,27 +74,25 @@ WindowsServerControl::~WindowsServerControl()
 LaunchResult WindowsServerControl::launchServer()
 {
     win32::Launched launched = win32::launchServer(programFolder());
-    if (!launched.status.ok)
-        return LaunchResult::failed(
-            ControlProblem(ControlProblem::Kind::LaunchFailed, {}, {}, fromWide(launched.status.error)));
+    if (launched.problem)
+        return LaunchResult::failed(problemFrom(*launched.problem));
     watch(std::move(launched.process), std::move(launched.log), true);
-    LogNote log;
-    if (!launched.noLogReason.empty())
-        log = {LogNote::Kind::NoLog, fromWide(launched.noLogReason), {}};
-    else if (!launched.logNotRotated.empty())
-        log = {LogNote::Kind::NoNewLog, fromWide(launched.logNotRotated), {}};
-    return {std::nullopt, qint64(launched.processId), log};
+    const win32::LogNote &note = launched.logNote;
+    return {std::nullopt, qint64(launched.processId),
+            LogNote{note.kind, fromWide(note.systemError), QDir::fromNativeSeparators(fromWide(note.file))}};
 }
 
 SearchAnswer WindowsServerControl::findRunningServer()
 {
-    std::vector<win32::ServerProcess> servers = serversHere();
-    if (servers.empty())
+    win32::ServerSearch search = serversHere();
+    if (search.problem)
+        return {SearchAnswer::Outcome::Unknown, 0, problemFrom(*search.problem)};
+    if (search.servers.empty())
         return {};
-    const qint64 pid = servers.front().processId;
+    const qint64 pid = search.servers.front().processId;
     // Which file an adopted server writes to cannot be told: its last line is
     // not read rather than taken from a log that may not be its own.
-    watch(std::move(servers.front().process), {}, false);
+    watch(std::move(search.servers.front().process), {}, false);
     return {SearchAnswer::Outcome::Running, pid, std::nullopt};
 }
 
@@ -93,7 +101,7 @@ std::wstring WindowsServerControl::programFolder() const
     return QDir::toNativeSeparators(m_options.programDir).toStdWString();
 }
 
-std::vector<win32::ServerProcess> WindowsServerControl::serversHere() const
+win32::ServerSearch WindowsServerControl::serversHere() const
 {
     return win32::serversInFolder(win32::currentFolder(),
                                   win32::findServerProgram(programFolder()).value_or(std::wstring()));
@@ -130,10 +138,10 @@ void WindowsServerControl::watchedServerEnded()
     // A server that puts itself in the background exits with 0 once its copy
     // runs: watch that one instead, writing to the same log.
     if (code == 0u) {
-        std::vector<win32::ServerProcess> servers = serversHere();
-        if (!servers.empty()) {
+        win32::ServerSearch search = serversHere();
+        if (!search.servers.empty()) {
             win32::UniqueHandle log = std::move(m_log);
-            watch(std::move(servers.front().process), std::move(log), false);
+            watch(std::move(search.servers.front().process), std::move(log), false);
             return;
         }
     }
@@ -170,11 +178,12 @@ std::optional<ControlProblem> WindowsServerControl::stopServers()
             request.ownGroups.push_back(m_process.get());
     }
     win32::Stopping stopping = win32::stopServers(request);
+    // Still watched where nothing was asked, or its end is not made sure.
+    if (stopping.problem)
+        return problemFrom(*stopping.problem);
     // Asked to end (or not there at all): no longer watched for an exit of
     // its own.
     unwatch();
-    if (!stopping.status.ok)
-        return ControlProblem(ControlProblem::Kind::StopNotEnsured, {}, {}, fromWide(stopping.status.error));
 
     PendingStop pending;
     pending.finished = std::move(stopping.finished);
@@ -200,8 +209,7 @@ std::optional<ControlProblem> WindowsServerControl::stopServers()
 
 std::optional<ControlProblem> WindowsServerControl::openUrl(const QString &url)
 {
-    const win32::Status opened = win32::openUrl(url.toStdWString());
-    if (opened.ok)
-        return std::nullopt;
-    return ControlProblem(ControlProblem::Kind::UrlNotOpened, url, {}, fromWide(opened.error));
+    if (const std::optional<win32::Problem> problem = win32::openUrl(url.toStdWString()))
+        return problemFrom(*problem);
+    return std::nullopt;
 }

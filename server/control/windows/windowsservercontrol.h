@@ -44,7 +44,7 @@ public:
 private:
     std::wstring programFolder() const;
     // The servers working in the current folder (win32::serversInFolder).
-    std::vector<win32::ServerProcess> serversHere() const;
+    win32::ServerSearch serversHere() const;
     void watch(win32::UniqueHandle process, win32::UniqueHandle log, bool ownGroup);
     void unwatch();
     void watchedServerEnded();
