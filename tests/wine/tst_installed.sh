@@ -19,7 +19,8 @@
 #     takes that server over, and closing the window ends the program with
 #     status 0; orbelith-gui.com --status tells whether the server runs, by
 #     its words and exit status; neither the installer nor the uninstaller
-#     changes anything while the program runs;
+#     changes anything while the program runs; two orbelith-gui.com --start
+#     at once in one folder launch one server and lose no log;
 #   - the uninstaller removes every file it installed and nothing else.
 # The window is driven through X with xdotool; every wait is for a state.
 #
@@ -133,12 +134,13 @@ tr -d '\0' <"$shortcut" 2>/dev/null | grep -qF 'orbelith-gui.exe' ||
 
 # --- processes and the window --------------------------------------------------
 # This prefix's processes whose command line holds the text.
-running() {
+processes() {
     for file in $(grep -l -a -F "$1" /proc/[0-9]*/cmdline 2>/dev/null); do
         grep -q -a -z -x -F "WINEPREFIX=$WINEPREFIX" "${file%/cmdline}/environ" 2>/dev/null &&
             echo "${file%/cmdline}"
-    done | grep -q .
+    done
 }
+running() { processes "$1" | grep -q .; }
 not_running() { ! running "$1"; }
 window() { xdotool search --onlyvisible --name '^OrbelithServer GUI$' | head -n 1; }
 has_window() { [ -n "$(window)" ]; }
@@ -310,6 +312,27 @@ status=0
 wait "$gui" || status=$?
 gui=
 [ "$status" -eq 0 ] || fail "closing the window ended the program with status $status"
+
+# --- two Starts at once in one folder, as two scheduled scripts may meet --------------
+# Each round: one launches, the other finds it running; one server runs, and
+# the log of the round before is kept.
+for round in 1 2 3; do
+    steps say "round $round" window ready wait
+    # Into files: under Wine the server inherits the Unix side of a pipe.
+    for start in a b; do
+        wine "$programs_win\\orbelith-gui.com" --start "$(windows_path "$folder")" >"$work/start-$start.log" 2>&1 &
+        eval "$start=\$!"
+    done
+    wait "$a" "$b"
+    answers=$(tr -d '\r' <"$work/start-a.log"; tr -d '\r' <"$work/start-b.log")
+    pid=$(printf '%s\n' "$answers" | sed -n 's/^Orbelith Server started\.\.\.\. (PID \([0-9]*\))$/\1/p')
+    printf '%s\n' "$answers" | grep -qx "Orbelith Server is already running (PID ${pid:-none})" &&
+        [ "$(processes orbelithsrv.exe | wc -l)" -eq 1 ] || fail "round $round: $answers"
+    until_true log_has "round $round" || fail "round $round's server wrote no log"
+    [ "$round" -eq 1 ] || grep -qF "round $((round - 1))" "$folder/orbelith-gui-server.log.1" ||
+        fail "round $((round - 1))'s log was lost"
+    companion --stop >/dev/null
+done
 
 # --- uninstall -------------------------------------------------------------------
 # A server's files kept in the program's folder are the user's.
