@@ -1,10 +1,10 @@
 #include "posixservercontrol.h"
 
 #include "logline.h"
+#include "platformfiles.h"
 #include "processscan.h"
 #include "processwatch.h"
 #include "reaper.h"
-#include "platformfiles.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -15,6 +15,7 @@
 #include <fcntl.h>
 #include <spawn.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -261,6 +262,11 @@ Result spawnServer(const QString &program, int logFd, pid_t *pid)
     return Result::success();
 }
 
+QString processListProblem(int error)
+{
+    return error == kNoProcessList ? QStringLiteral("/proc holds no process list") : qt_error_string(error);
+}
+
 bool currentDirectory(DirectoryId *id, QString *problem)
 {
     if (directoryId(".", id))
@@ -341,6 +347,20 @@ LaunchResult PosixServerControl::launchServer()
                 {}};
     }
 
+    const QString shownProgram = QDir::toNativeSeparators(*program);
+    // Every server is held by a pidfd, to be watched and signalled without
+    // ever reaching a process that took over its PID. Where the kernel gives
+    // none (before Linux 5.3, or a sandbox that refuses them), nothing is
+    // launched that could be neither.
+    if (const UniqueFd probe(openPidfd(::getpid())); !probe.valid()) {
+        return {
+            Result::failure(QStringLiteral("Could not start %1: this system does not let the program watch "
+                                           "the processes it starts (pidfd_open: %2); Linux 5.3 or later "
+                                           "allows it.")
+                                .arg(shownProgram, qt_error_string(errno))),
+            {}};
+    }
+
     ServerLog log = prepareLog();
     pid_t pid = -1;
     const Result spawned = spawnServer(*program, log.fd.get(), &pid);
@@ -348,9 +368,20 @@ LaunchResult PosixServerControl::launchServer()
         dropLog(log);
         return {spawned, {}, {}};
     }
-    putLogInPlace(log);
     // The child cannot be reaped before this: only this process waits for it.
-    UniqueFd pidfd(m_options.usePidfd ? openPidfd(pid) : -1);
+    UniqueFd pidfd(openPidfd(pid));
+    if (!pidfd.valid()) {
+        const int error = errno;
+        // Not reaped yet, so its PID and group are still its own.
+        ::kill(-pid, SIGKILL);
+        ::waitpid(pid, nullptr, 0);
+        dropLog(log);
+        return {Result::failure(QStringLiteral("Could not start %1: it could not be watched (%2), so it was "
+                                               "ended at once.")
+                                    .arg(shownProgram, qt_error_string(error))),
+                {}};
+    }
+    putLogInPlace(log);
     m_launchGroup = -1;
     watch(new ProcessWatch(pid, std::move(pidfd), true, this), std::move(log.fd));
     return {Result::success(), log.problem, pid, log.notRotated};
@@ -399,13 +430,13 @@ std::optional<HeldProcess> PosixServerControl::backgroundedServer(pid_t launcher
 {
     // The group's ID stays the launcher's while anything is left in it, so
     // it names no one else's processes.
-    std::vector<HeldProcess> left = processGroupMembers(launcher, m_options.usePidfd);
+    std::vector<HeldProcess> left = processesLedBy({launcher}).processes;
     DirectoryId here;
     QString problem;
     const bool folderKnown = currentDirectory(&here, &problem);
     std::vector<HeldProcess> servers;
     if (folderKnown)
-        servers = serversInDirectory(serverIdentity(), here, m_options.usePidfd);
+        servers = serversInDirectory(serverIdentity(), here).processes;
     // Of those left in the group, one that is already the server, else the
     // first started, which is the child that is becoming it.
     for (HeldProcess &member : left) {
@@ -453,18 +484,14 @@ void PosixServerControl::prepareAdoption()
     QString problem;
     if (m_adoptionSearch.valid() || !currentDirectory(&m_adoptionFolder, &problem))
         return;
-    m_adoptionSearch =
-        std::async(std::launch::async, [this, identity = serverIdentity(), folder = m_adoptionFolder,
-                                        usePidfd = m_options.usePidfd, answered = m_options.searchAnswered] {
-            std::vector<HeldProcess> found = serversInDirectory(identity, folder, usePidfd);
-            if (answered)
-                answered();
-            // Posted before the control's members are destroyed (the future's
-            // destructor waits for this), and dropped with the control.
-            QMetaObject::invokeMethod(this, &PosixServerControl::adoptionSearchFinished,
-                                      Qt::QueuedConnection);
-            return found;
-        });
+    m_adoptionSearch = std::async(std::launch::async, [this, identity = serverIdentity(),
+                                                       folder = m_adoptionFolder] {
+        std::vector<HeldProcess> found = serversInDirectory(identity, folder).processes;
+        // Posted before the control's members are destroyed (the future's
+        // destructor waits for this), and dropped with the control.
+        QMetaObject::invokeMethod(this, &PosixServerControl::adoptionSearchFinished, Qt::QueuedConnection);
+        return found;
+    });
 }
 
 std::optional<qint64> PosixServerControl::adoptRunningServer()
@@ -485,7 +512,7 @@ std::optional<qint64> PosixServerControl::adoptRunningServer()
     } else {
         if (m_adoptionSearch.valid())
             m_adoptionSearch.get();
-        servers = serversInDirectory(serverIdentity(), here, m_options.usePidfd);
+        servers = serversInDirectory(serverIdentity(), here).processes;
     }
     return adoptFirstOf(std::move(servers));
 }
@@ -507,9 +534,9 @@ void PosixServerControl::adoptionSearchFinished()
 std::optional<qint64> PosixServerControl::adoptFirstOf(std::vector<HeldProcess> servers)
 {
     // Those that ended since the search found them are left out.
-    servers.erase(
-        std::remove_if(servers.begin(), servers.end(), [](const HeldProcess &p) { return !isRunning(p); }),
-        servers.end());
+    servers.erase(std::remove_if(servers.begin(), servers.end(),
+                                 [](const HeldProcess &p) { return !isRunning(p.pidfd.get()); }),
+                  servers.end());
     if (servers.empty())
         return std::nullopt;
     HeldProcess &server = servers.front();
@@ -534,33 +561,36 @@ Result PosixServerControl::stopServers()
     DirectoryId here;
     QString problem;
     const bool folderKnown = currentDirectory(&here, &problem);
-    const bool processesKnown = QFileInfo(QStringLiteral("/proc/self")).exists();
     if (!m_watched && !folderKnown)
         return Result::failure(
             QStringLiteral("Cannot stop the server: the current folder cannot be read (%1).").arg(problem));
-    if (!m_watched && !processesKnown)
+    ProcessSearch found;
+    if (folderKnown)
+        found = serversInDirectory(serverIdentity(), here);
+    if (!m_watched && found.error != 0) {
         return Result::failure(
-            QStringLiteral("Cannot stop the server: the process list (/proc) is not readable."));
+            QStringLiteral("Cannot stop the server: the process list (/proc) cannot be read "
+                           "(%1).")
+                .arg(processListProblem(found.error)));
+    }
 
     // What a launched wrapper started runs in its group, named anything.
     std::vector<HeldProcess> others;
-    if (m_watched && processesKnown) {
+    if (m_watched) {
         if (m_watched->ownChild() && !m_watched->hasEnded())
-            others = processGroupMembers(m_watched->pid(), m_options.usePidfd);
+            others = processesLedBy({m_watched->pid()}).processes;
         else if (m_launchGroup > 0) {
             // The group of a launcher that has ended is still the launch's
             // while the server handed over to is in it.
-            others = processGroupMembers(m_launchGroup, m_options.usePidfd);
+            others = processesLedBy({m_launchGroup}).processes;
             const pid_t watched = m_watched->pid();
             if (std::none_of(others.begin(), others.end(),
                              [watched](const HeldProcess &p) { return p.pid == watched; }))
                 others.clear();
         }
     }
-    if (folderKnown && processesKnown) {
-        for (HeldProcess &server : serversInDirectory(serverIdentity(), here, m_options.usePidfd))
-            others.push_back(std::move(server));
-    }
+    for (HeldProcess &server : found.processes)
+        others.push_back(std::move(server));
 
     std::vector<ProcessWatch *> asked;
     if (m_watched)
@@ -625,7 +655,13 @@ Result PosixServerControl::openUrl(const QString &url)
         return Result::failure(
             QStringLiteral("Could not open %1: no web browser opener (xdg-open) could be started.").arg(url));
     }
-    auto *opener = new ProcessWatch(pid, UniqueFd(m_options.usePidfd ? openPidfd(pid) : -1), true, this);
+    UniqueFd pidfd(openPidfd(pid));
+    if (!pidfd.valid()) {
+        // It runs all the same; only what its status would say is lost.
+        ProcessWatch::reapWhenEnded(pid);
+        return Result::success();
+    }
+    auto *opener = new ProcessWatch(pid, std::move(pidfd), true, this);
     connect(opener, &ProcessWatch::ended, this, [this, opener, url](const ServerExit &exit) {
         opener->deleteLater();
         const QString problem = openerFailureText(url, exit);

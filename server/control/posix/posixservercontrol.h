@@ -10,7 +10,6 @@
 #include <sys/types.h>
 
 #include <chrono>
-#include <functional>
 #include <future>
 #include <optional>
 #include <vector>
@@ -34,12 +33,6 @@ public:
         QString programDir;
         // How long a server may take to end on SIGTERM before it is killed.
         std::chrono::milliseconds stopGracePeriod = kDefaultStopGracePeriod;
-        // Off only to run the fallback for kernels without pidfds.
-        bool usePidfd = true;
-        // Called on the thread of the search that prepareAdoption() starts,
-        // once it has its result: tests step into the gap before the
-        // window takes the server over.
-        std::function<void()> searchAnswered{};
     };
 
     // The program's own: the server looked for beside the program first, and
