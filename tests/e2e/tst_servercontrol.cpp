@@ -131,6 +131,10 @@ void TestServerControl::searchOrder_data()
     QTest::newRow("nowhere") << QStringList{} << "";
     QTest::newRow("not executable is skipped") << QStringList{"program:noexec", "path2"} << "path2";
     QTest::newRow("a directory is skipped") << QStringList{"cwd:dir", "path1"} << "path1";
+    // Found, and refused at the launch, not passed over (as root, for whom
+    // another user's file lies in a folder that everyone may write to).
+    QTest::newRow("another user's program is refused") << QStringList{"cwd:others", "path1"} << "cwd";
+    QTest::newRow("another user's link on the way") << QStringList{"cwd:otherslink", "path1"} << "cwd";
 }
 
 void TestServerControl::searchOrder()
@@ -143,14 +147,23 @@ void TestServerControl::searchOrder()
         const QString file = path(parts[0]) + QStringLiteral("/orbelithsrv");
         if (parts.value(1) == QStringLiteral("dir"))
             QVERIFY(QDir().mkdir(file));
+        else if (parts.value(1) == QStringLiteral("otherslink"))
+            QVERIFY(writeExecutable(path(QStringLiteral("gamesrv")), "#!/bin/sh\n") &&
+                    QFile::link(path(QStringLiteral("gamesrv")), file));
         else
             QVERIFY(writeExecutable(file, "#!/bin/sh\n"));
         if (parts.value(1) == QStringLiteral("noexec"))
             QVERIFY(QFile::setPermissions(file, QFile::ReadOwner | QFile::WriteOwner));
+        if (parts.value(1).startsWith(QStringLiteral("others"))) {
+            if (::geteuid() != 0)
+                QSKIP("needs root, to give a file to another user");
+            QVERIFY(::lchown(QFile::encodeName(file).constData(), 65533, 65533) == 0 &&
+                    ::chmod(".", 01777) == 0);
+        }
     }
     qputenv("PATH", QFile::encodeName(path(QStringLiteral("empty")) + u':' + path(QStringLiteral("path1")) +
                                       u':' + path(QStringLiteral("path2"))));
-    const PosixServerControl control({path(QStringLiteral("program")), 1s});
+    PosixServerControl control({path(QStringLiteral("program")), 1s});
     const std::optional<QString> found = control.findServerProgram();
     if (expected.isEmpty()) {
         QVERIFY(!found);
@@ -158,6 +171,13 @@ void TestServerControl::searchOrder()
     }
     QVERIFY(found);
     QCOMPARE(*found, path(expected) + QStringLiteral("/orbelithsrv"));
+    if (holders.value(0).contains(QStringLiteral(":others"))) {
+        const QString refused = control.launchServer().result.errorMessage();
+        QVERIFY2(refused.contains(QStringLiteral("another user, uid 65533")) &&
+                     refused.contains(QStringLiteral(", a folder that other users may write to")),
+                 qPrintable(refused));
+        QCOMPARE(entries(QDir::currentPath()), QStringList{QStringLiteral("orbelithsrv")}); // no log, no run
+    }
 }
 
 void TestServerControl::launchIsDetachedInCurrentDirectory()
@@ -351,7 +371,9 @@ void TestServerControl::stopEndsLaunchedServerWhateverItsName_data()
     QTest::addColumn<bool>("adoptable");
     QTest::newRow("a link to orbelithsrv-1.0") << "link" << true;
     QTest::newRow("a wrapper that execs orbelithsrv.x86_64") << "exec" << false;
-    // The wrapper, a script run under the server's name.
+    // The wrapper, a script run under the server's name, its interpreter
+    // with an option; the next window takes it over, and its Stop ends the
+    // wrapper's group with it.
     QTest::newRow("a wrapper that forks orbelithsrv.x86_64") << "fork" << true;
     // Its /proc/PID/exe is root's to read, so its own user cannot find it by
     // name.
@@ -398,13 +420,16 @@ void TestServerControl::stopEndsLaunchedServerWhateverItsName()
     else if (how == QStringLiteral("exec"))
         writeServerScript("exec '" + QFile::encodeName(real) + "'\n");
     else
-        writeServerScript("'" + QFile::encodeName(real) + "' &\nwait\n");
+        QVERIFY(writeExecutable(programDir() + QStringLiteral("/orbelithsrv"),
+                                "#!/bin/sh -e\n'" + QFile::encodeName(real) + "' &\nwait\n"));
 
     PosixServerControl control({programDir(), 300ms});
     QVERIFY(control.launchServer().result.ok());
     QVERIFY(QTest::qWaitFor([] { return QFile::exists(QStringLiteral("stubborn.ready")); }, 5000));
-    QCOMPARE(PosixServerControl({programDir(), 300ms}).adoptRunningServer(),
-             adoptable ? control.watchedServer() : std::nullopt);
+    PosixServerControl adopter({programDir(), 300ms});
+    QCOMPARE(adopter.adoptRunningServer(), adoptable ? control.watchedServer() : std::nullopt);
+    // Whoever took it over stops it.
+    PosixServerControl &stopping = adoptable ? adopter : control;
     const QString here = QDir::current().canonicalPath();
     const bool byAnotherUser = asUser.has_value();
     // Of any user but this test: the folder is the test's own.
@@ -425,8 +450,8 @@ void TestServerControl::stopEndsLaunchedServerWhateverItsName()
     } else {
         QCOMPARE(running(), size_t(1));
     }
-    QSignalSpy stopped(&control, &ServerControl::serversStopped);
-    QVERIFY(control.stopServers().ok());
+    QSignalSpy stopped(&stopping, &ServerControl::serversStopped);
+    QVERIFY(stopping.stopServers().ok());
     QVERIFY(stopped.wait(10000));
     asUser.reset();
     // Once the reaper, which runs in the folder too, is done.
@@ -497,6 +522,10 @@ void TestServerControl::backgroundedServerIsWatched_data()
     // Its child is still a shell of another name when it exits.
     QTest::newRow("exits with 0 before its child is the server")
         << QByteArray("sh -c \"sleep 0.5; exec '" STUBBORN_DIR "/orbelithsrv'\" &\nexit 0\n") << true;
+    // The one that already is the server, not the first started.
+    QTest::newRow("leaves a helper and its server in its group, exits with 0")
+        << "sleep 5 &\n'" STUBBORN_DIR "/orbelithsrv' &\n" + untilUp + "exit 0\n"
+        << true;
     QTest::newRow("fails, leaving a server") << "'" STUBBORN_DIR "/orbelithsrv' &\n" + untilUp + "exit 3\n"
                                              << false;
 }
@@ -535,7 +564,8 @@ void TestServerControl::adoptionFindsOnlyThisFoldersServers()
 {
     PosixServerControl control({programDir(), 1s});
     // Not adopted: a server in another folder, a process of another name in
-    // this one, and (where the test may become nobody) another user's.
+    // this one, and (where the test may become nobody) another user's, a
+    // set-uid copy of root's: its effective user is root, as the test's own.
     const QString other = path(QStringLiteral("path1"));
     startChild(other, {QStringLiteral(STUBBORN_DIR "/orbelithsrv")});
     const QString renamed = programDir() + QStringLiteral("/orbelithsrvd");
@@ -543,11 +573,15 @@ void TestServerControl::adoptionFindsOnlyThisFoldersServers()
     const pid_t otherName = startChild(QDir::currentPath(), {renamed});
     pid_t nobodys = -1;
     if (::geteuid() == 0 && QFile::exists(QStringLiteral("/usr/bin/setpriv"))) {
+        const QString decoy = path(QStringLiteral("path2/orbelithsrv"));
+        QVERIFY(QFile::copy(QStringLiteral(STUBBORN_DIR "/orbelithsrv"), decoy) &&
+                ::chmod(QFile::encodeName(decoy).constData(), 04755) == 0 && ::chmod(".", 0755) == 0 &&
+                ::chmod(QFile::encodeName(m_root->path()).constData(), 0755) == 0);
         nobodys = startChild(QDir::currentPath(),
                              {QStringLiteral("/usr/bin/setpriv"), QStringLiteral("--reuid=nobody"),
-                              QStringLiteral("--regid=nogroup"), QStringLiteral("--clear-groups"),
-                              QStringLiteral(STUBBORN_DIR "/orbelithsrv")});
+                              QStringLiteral("--regid=nogroup"), QStringLiteral("--clear-groups"), decoy});
         QVERIFY(QTest::qWaitFor([&] { return imageOf(nobodys) == "orbelithsrv"; }, 5000));
+        QVERIFY(readFile(QStringLiteral("/proc/%1/status").arg(nobodys)).contains("\nUid:\t65534\t0\t"));
     }
     QVERIFY(QTest::qWaitFor(
         [&] { return serversIn(other).size() == 1 && imageOf(otherName) == "orbelithsrvd"; }, 5000));

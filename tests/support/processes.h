@@ -30,16 +30,17 @@ inline QString procLink(pid_t pid, const char *what)
     return QFile::symLinkTarget(QStringLiteral("/proc/%1/%2").arg(pid).arg(QString::fromLatin1(what)));
 }
 
-// This user's processes, in any folder, whose executable's file name is
-// imageName.
+// The processes this user started (its real user), in any folder, whose
+// executable's file name is imageName.
 inline std::set<pid_t> processesByImageName(const QString &imageName)
 {
+    const QByteArray realUser = "\nUid:\t" + QByteArray::number(::getuid()) + '\t';
     std::set<pid_t> found;
-    for (const QFileInfo &entry :
-         QDir(QStringLiteral("/proc")).entryInfoList(QDir::Dirs | QDir::NoDotAndDotDot)) {
-        const pid_t pid = entry.fileName().toInt();
-        if (pid > 0 && pid != ::getpid() && entry.ownerId() == ::getuid() &&
-            QFileInfo(procLink(pid, "exe")).fileName() == imageName)
+    for (const QString &entry : QDir(QStringLiteral("/proc")).entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+        const pid_t pid = entry.toInt();
+        QFile status(QStringLiteral("/proc/%1/status").arg(entry));
+        if (pid > 0 && pid != ::getpid() && QFileInfo(procLink(pid, "exe")).fileName() == imageName &&
+            status.open(QIODevice::ReadOnly) && status.readAll().contains(realUser))
             found.insert(pid);
     }
     return found;

@@ -13,6 +13,7 @@
 #include <cerrno>
 #include <csignal>
 #include <fcntl.h>
+#include <pwd.h>
 #include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -136,6 +137,16 @@ void dropLog(const ServerLog &log)
 {
     if (log.fresh)
         (void)::unlink(QFile::encodeName(kNewServerLogFileName).constData());
+}
+
+QString userName(uid_t uid)
+{
+    passwd entry{};
+    passwd *found = nullptr;
+    char buffer[1024];
+    if (::getpwuid_r(uid, &entry, buffer, sizeof buffer, &found) == 0 && found)
+        return QStringLiteral("%1 (uid %2)").arg(QString::fromLocal8Bit(found->pw_name)).arg(uid);
+    return QStringLiteral("uid %1").arg(uid);
 }
 
 // A program started in a session of its own and without a terminal, standard
@@ -262,6 +273,53 @@ Result spawnServer(const QString &program, int logFd, pid_t *pid)
     return Result::success();
 }
 
+// Whether users other than this one, and root, may write into the folder:
+// its owner, or its group or everyone by its mode.
+bool othersMayWrite(const QString &folder)
+{
+    struct stat st
+    {
+    };
+    if (::stat(QFile::encodeName(folder).constData(), &st) != 0)
+        return false;
+    return (st.st_uid != ::geteuid() && st.st_uid != 0) || (st.st_mode & (S_IWGRP | S_IWOTH)) != 0;
+}
+
+// Why the program at path may not be run, in the window's words after "Could
+// not start PATH: "; empty when it may. A program, or a link on the way to
+// it, that belongs neither to this user nor to root, in a folder that other
+// users may write to, may have been put there by anyone: run by the operator
+// (by root, even), it would act with the operator's rights.
+QString untrustedProgramReason(const QString &path)
+{
+    QString current = path;
+    // As many links as the kernel follows.
+    for (int depth = 0; depth < 40; ++depth) {
+        struct stat st
+        {
+        };
+        if (::lstat(QFile::encodeName(current).constData(), &st) != 0)
+            return {}; // the launch says what is wrong
+        const QString folder = QFileInfo(current).absolutePath();
+        if (st.st_uid != ::geteuid() && st.st_uid != 0 && othersMayWrite(folder)) {
+            const QString where =
+                QStringLiteral(
+                    "in %1, a folder that other users may write to; Start runs a program from such a "
+                    "folder only when it is your own or root's.")
+                    .arg(QDir::toNativeSeparators(folder));
+            if (current == path)
+                return QStringLiteral("it belongs to another user, %1, and lies %2")
+                    .arg(userName(st.st_uid), where);
+            return QStringLiteral("it leads through %1, a link that belongs to another user, %2, %3")
+                .arg(QDir::toNativeSeparators(current), userName(st.st_uid), where);
+        }
+        if (!S_ISLNK(st.st_mode))
+            return {};
+        current = QFileInfo(current).symLinkTarget();
+    }
+    return {};
+}
+
 QString processListProblem(int error)
 {
     return error == kNoProcessList ? QStringLiteral("/proc holds no process list") : qt_error_string(error);
@@ -348,6 +406,8 @@ LaunchResult PosixServerControl::launchServer()
     }
 
     const QString shownProgram = QDir::toNativeSeparators(*program);
+    if (const QString untrusted = untrustedProgramReason(*program); !untrusted.isEmpty())
+        return {Result::failure(QStringLiteral("Could not start %1: %2").arg(shownProgram, untrusted)), {}};
     // Every server is held by a pidfd, to be watched and signalled without
     // ever reaching a process that took over its PID. Where the kernel gives
     // none (before Linux 5.3, or a sandbox that refuses them), nothing is
@@ -474,7 +534,10 @@ QString PosixServerControl::lastLineOfLog() const
 ServerIdentity PosixServerControl::serverIdentity() const
 {
     ServerIdentity identity{programName().toStdString(), {}};
-    if (const std::optional<QString> program = findServerProgram())
+    // A program that Start would refuse to run tells no process to be the
+    // server: another user's link to any program would make it one.
+    const std::optional<QString> program = findServerProgram();
+    if (program && untrustedProgramReason(*program).isEmpty())
         identity.program = QFile::encodeName(QFileInfo(*program).canonicalFilePath()).toStdString();
     return identity;
 }
@@ -574,23 +637,26 @@ Result PosixServerControl::stopServers()
                 .arg(processListProblem(found.error)));
     }
 
-    // What a launched wrapper started runs in its group, named anything.
-    std::vector<HeldProcess> others;
-    if (m_watched) {
-        if (m_watched->ownChild() && !m_watched->hasEnded())
-            others = processesLedBy({m_watched->pid()}).processes;
-        else if (m_launchGroup > 0) {
-            // The group of a launcher that has ended is still the launch's
-            // while the server handed over to is in it.
-            others = processesLedBy({m_launchGroup}).processes;
-            const pid_t watched = m_watched->pid();
-            if (std::none_of(others.begin(), others.end(),
-                             [watched](const HeldProcess &p) { return p.pid == watched; }))
-                others.clear();
-        }
+    // What the servers started runs in their process groups and sessions,
+    // named anything: the launched server's own session; those that servers
+    // taken over lead (a wrapper run by a script's --start, say); and the
+    // group of the launcher that handed the watched server over, while the
+    // server is still in it.
+    std::vector<HeldProcess> others = std::move(found.processes);
+    std::vector<pid_t> leaders;
+    if (m_watched && isRunning(m_watched->pidfd()))
+        leaders.push_back(m_watched->pid());
+    for (const HeldProcess &server : others)
+        leaders.push_back(server.pid);
+    if (m_watched && m_launchGroup > 0) {
+        std::vector<HeldProcess> launch = processesLedBy({m_launchGroup}).processes;
+        const pid_t watched = m_watched->pid();
+        if (std::any_of(launch.begin(), launch.end(),
+                        [watched](const HeldProcess &p) { return p.pid == watched; }))
+            std::move(launch.begin(), launch.end(), std::back_inserter(others));
     }
-    for (HeldProcess &server : found.processes)
-        others.push_back(std::move(server));
+    for (HeldProcess &member : processesLedBy(leaders).processes)
+        others.push_back(std::move(member));
 
     std::vector<ProcessWatch *> asked;
     if (m_watched)

@@ -57,6 +57,9 @@ public:
     // Where the server program is looked for, in order: the program folder,
     // the current directory, then PATH.
     QStringList searchDirectories() const;
+    // The first executable file of the server's name there. The launch
+    // refuses it when it, or a link on the way to it, belongs neither to
+    // this user nor to root and lies in a folder others may write to.
     std::optional<QString> findServerProgram() const;
     // How the folder's servers are told from other processes: by the
     // server's name, and by the program the launch would start here.

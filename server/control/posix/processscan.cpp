@@ -90,12 +90,25 @@ bool isServer(int procDir, const char *pid, const ServerIdentity &server)
            runsScriptNamed(procDir, pid, server.name);
 }
 
+// Whether a process is this user's: its real and effective users are both
+// this one. Its /proc entry belongs to its effective user, or to root when
+// it may not be inspected (a set-uid program): anyone else's is not looked
+// into further.
 bool isOwn(int procDir, const char *pid)
 {
+    const uid_t me = ::getuid();
     struct stat st
     {
     };
-    return ::fstatat(procDir, pid, &st, 0) == 0 && st.st_uid == ::getuid();
+    if (::fstatat(procDir, pid, &st, 0) != 0 || (st.st_uid != me && st.st_uid != 0))
+        return false;
+    const std::string status = procFile(procDir, pid, "status", 4096);
+    const size_t line = status.find("\nUid:");
+    unsigned long real = 0;
+    unsigned long effective = 0;
+    return line != std::string::npos &&
+           std::sscanf(status.c_str() + line + 5, "%lu %lu", &real, &effective) == 2 && real == me &&
+           effective == me;
 }
 
 bool runsIn(int procDir, const char *pid, const DirectoryId &directory)
@@ -113,6 +126,7 @@ struct ProcStat
 {
     char state = 0;
     pid_t group = -1;
+    pid_t session = -1;
 };
 
 bool readStat(int procDir, const char *pid, ProcStat *stat)
@@ -122,10 +136,12 @@ bool readStat(int procDir, const char *pid, ProcStat *stat)
     const size_t nameEnd = line.rfind(')');
     long parent = 0;
     long group = -1;
-    if (nameEnd == std::string::npos ||
-        std::sscanf(line.c_str() + nameEnd + 1, " %c %ld %ld", &stat->state, &parent, &group) != 3)
+    long session = -1;
+    if (nameEnd == std::string::npos || std::sscanf(line.c_str() + nameEnd + 1, " %c %ld %ld %ld",
+                                                    &stat->state, &parent, &group, &session) != 4)
         return false;
     stat->group = pid_t(group);
+    stat->session = pid_t(session);
     return true;
 }
 
@@ -211,6 +227,6 @@ ProcessSearch processesLedBy(const std::vector<pid_t> &leaders)
     return holdEach([&](int procDir, const char *name) {
         ProcStat stat;
         return !isLeader(pid_t(std::atol(name))) && readStat(procDir, name, &stat) && stat.state != 'Z' &&
-               isLeader(stat.group);
+               (isLeader(stat.group) || isLeader(stat.session));
     });
 }

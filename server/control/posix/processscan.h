@@ -46,7 +46,9 @@ struct ServerIdentity
     std::string program;
 };
 
-// What a look through the process list found: this user's processes.
+// What a look through the process list found. Only this user's processes
+// count: those whose real and effective users are both this one (a set-uid
+// program another user started is not, whoever owns its /proc entry).
 struct ProcessSearch
 {
     // Lowest PID first, each held by a pidfd opened before what identifies it
@@ -63,9 +65,9 @@ constexpr int kNoProcessList = -1;
 // directory is directory.
 ProcessSearch serversInDirectory(const ServerIdentity &server, const DirectoryId &directory);
 
-// The processes in the process groups whose IDs are those of leaders, the
-// leaders themselves left out: what a launched server started, whatever
-// their names. A group's ID stays its leader's while
-// anything is left in it, so a leader held alive, or a group
+// The processes in the process groups and sessions whose IDs are those of
+// leaders, the leaders themselves left out: what a launched or taken-over
+// server started, whatever their names. A group's or session's ID stays its
+// leader's while anything is left in it, so a leader held alive, or a group
 // that still holds a process known to be in it, names no one else's.
 ProcessSearch processesLedBy(const std::vector<pid_t> &leaders);
