@@ -196,8 +196,14 @@ void TestServerControl::launchIsDetachedInCurrentDirectory()
     QVERIFY(QTest::qWaitFor([this] { return serversIn(QDir::currentPath()).size() == 1; }, 5000));
     const pid_t server = *serversIn(QDir::currentPath()).begin();
     QCOMPARE(procLink(server, "cwd"), QDir::currentPath());
-    QCOMPARE(procLink(server, "fd/0"), QStringLiteral("/dev/null"));
-    const QString log = QDir::current().filePath(QStringLiteral("orbelithsrv.log"));
+    // An input that never ends: a pipe whose both ends the server holds.
+    QVERIFY2(procLink(server, "fd/0").contains(QStringLiteral("pipe:[")),
+             qPrintable(procLink(server, "fd/0")));
+    const QByteArray input = readFile(QStringLiteral("/proc/%1/fdinfo/0").arg(server));
+    QCOMPARE(input.mid(input.indexOf("flags:") + 6).trimmed().split('\n').value(0).toInt(nullptr, 8) &
+                 O_ACCMODE,
+             O_RDWR);
+    const QString log = QDir::current().filePath(QStringLiteral("orbelith-gui-server.log"));
     QCOMPARE(procLink(server, "fd/1"), log);
     QCOMPARE(procLink(server, "fd/2"), log);
     QVERIFY(procLink(server, qPrintable(QStringLiteral("fd/%1").arg(inheritable))) !=
@@ -477,8 +483,9 @@ void TestServerControl::exitIsReported_data()
         << QString(200, u'x');
     QTest::newRow("binary bytes") << QByteArray("printf 'a\\001\\033b\\377\\n\\n'\nexit 6\n") << exited << 6
                                   << QStringLiteral("a  b\uFFFD");
-    QTest::newRow("ended by a signal from outside")
-        << QByteArray("echo waiting\nexec sleep 60\n") << int(ServerExit::Kind::Signalled) << int(SIGKILL)
+    // Its input never ends.
+    QTest::newRow("reads its input until a signal from outside ends it")
+        << QByteArray("echo waiting\nexec cat\n") << int(ServerExit::Kind::Signalled) << int(SIGKILL)
         << QStringLiteral("waiting");
 }
 
@@ -496,7 +503,7 @@ void TestServerControl::exitIsReported()
     const std::optional<qint64> server = control.watchedServer();
     QVERIFY(server);
     if (kind == int(ServerExit::Kind::Signalled)) {
-        QVERIFY(QTest::qWaitFor([&] { return imageOf(pid_t(*server)) == "sleep"; }, 5000));
+        QVERIFY(QTest::qWaitFor([&] { return imageOf(pid_t(*server)) == "cat"; }, 5000));
         QCOMPARE(::kill(pid_t(*server), SIGKILL), 0);
     }
     QVERIFY(ended.wait(20000));
@@ -654,14 +661,14 @@ void TestServerControl::adoptedServerLastWords()
 {
     QFETCH(QString, log);
     QFETCH(QString, lastLine);
-    const QString output = log == QStringLiteral("its output") ? QStringLiteral("orbelithsrv.log")
+    const QString output = log == QStringLiteral("its output") ? QStringLiteral("orbelith-gui-server.log")
                                                                : path(QStringLiteral("elsewhere.log"));
     if (log == QStringLiteral("another file"))
-        QVERIFY(writeFile(QStringLiteral("orbelithsrv.log"), "not its words\n"));
+        QVERIFY(writeFile(QStringLiteral("orbelith-gui-server.log"), "not its words\n"));
     else if (log == QStringLiteral("a link to its output"))
-        QVERIFY(QFile::link(output, QStringLiteral("orbelithsrv.log")));
+        QVERIFY(QFile::link(output, QStringLiteral("orbelith-gui-server.log")));
     else if (log == QStringLiteral("a FIFO"))
-        QCOMPARE(::mkfifo("orbelithsrv.log", 0600), 0);
+        QCOMPARE(::mkfifo("orbelith-gui-server.log", 0600), 0);
     writeServerScript("echo 'its last words'\nexec '" STUBBORN_DIR "/orbelithsrv'\n");
     const pid_t server =
         startChild(QDir::currentPath(), {programDir() + QStringLiteral("/orbelithsrv")}, output);
@@ -736,6 +743,8 @@ void TestServerControl::stopAsksNothingOrTheWatchedServer()
 void TestServerControl::logRotatesOverThreeStarts()
 {
     writeServerScript("n=$(cat n 2>/dev/null || echo 0); n=$((n + 1)); echo $n > n\necho \"run $n\"\n");
+    // The server's own log, which no Start touches.
+    QVERIFY(writeFile(QStringLiteral("orbelithsrv.log"), "its own\n"));
     PosixServerControl control({programDir(), 1s});
     QSignalSpy ended(&control, &ServerControl::serverEnded);
     ::umask(022);
@@ -746,19 +755,24 @@ void TestServerControl::logRotatesOverThreeStarts()
         QVERIFY(ended.wait(5000));
         QCOMPARE(ended.takeFirst().at(0).value<ServerExit>().lastLine, QStringLiteral("run %1").arg(run));
     }
-    // Starts that launch nothing leave the last real run's log as it was.
+    // Starts that launch nothing leave the last real run's log as it was:
+    // here a run whose log its Start could not rotate, left under the new
+    // log's name.
+    QVERIFY(writeFile(QStringLiteral("orbelith-gui-server.log.new"), "stranded\n"));
     for (const QByteArray &unstartable :
          {QByteArray("#!/nonexistent/interpreter\n"), QByteArray("no program\n")}) {
         QVERIFY(writeExecutable(programDir() + QStringLiteral("/orbelithsrv"), unstartable));
         QVERIFY(!control.launchServer().result.ok());
     }
-    QCOMPARE(readFile(QStringLiteral("orbelithsrv.log")), QByteArray("run 3\n"));
-    QCOMPARE(readFile(QStringLiteral("orbelithsrv.log.1")), QByteArray("run 2\n"));
-    QCOMPARE(entries(QDir::currentPath()), (QStringList{"n", "orbelithsrv.log", "orbelithsrv.log.1"}));
+    QCOMPARE(readFile(QStringLiteral("orbelith-gui-server.log")), QByteArray("stranded\n"));
+    QCOMPARE(readFile(QStringLiteral("orbelith-gui-server.log.1")), QByteArray("run 3\n"));
+    QCOMPARE(entries(QDir::currentPath()),
+             (QStringList{"n", "orbelith-gui-server.log", "orbelith-gui-server.log.1", "orbelithsrv.log"}));
+    QCOMPARE(readFile(QStringLiteral("orbelithsrv.log")), QByteArray("its own\n"));
     struct stat st
     {
     };
-    QCOMPARE(::stat("orbelithsrv.log", &st), 0);
+    QCOMPARE(::stat("orbelith-gui-server.log.1", &st), 0);
     QCOMPARE(st.st_mode & 0777, mode_t(0644)); // the umask's
 }
 
@@ -769,18 +783,18 @@ void TestServerControl::logThatCannotBeOpened()
     QSignalSpy ended(&control, &ServerControl::serverEnded);
 
     // A read-only log of an earlier run is kept as the previous one.
-    QVERIFY(writeFile(QStringLiteral("orbelithsrv.log"), "earlier\n"));
-    QVERIFY(QFile::setPermissions(QStringLiteral("orbelithsrv.log"), QFile::ReadOwner));
+    QVERIFY(writeFile(QStringLiteral("orbelith-gui-server.log"), "earlier\n"));
+    QVERIFY(QFile::setPermissions(QStringLiteral("orbelith-gui-server.log"), QFile::ReadOwner));
     LaunchResult launched = control.launchServer();
     QVERIFY(launched.result.ok());
     QCOMPARE(launched.noLogReason, QString());
     QVERIFY(ended.wait(5000));
-    QCOMPARE(readFile(QStringLiteral("orbelithsrv.log.1")), QByteArray("earlier\n"));
-    QCOMPARE(readFile(QStringLiteral("orbelithsrv.log")), QByteArray("unheard\n"));
+    QCOMPARE(readFile(QStringLiteral("orbelith-gui-server.log.1")), QByteArray("earlier\n"));
+    QCOMPARE(readFile(QStringLiteral("orbelith-gui-server.log")), QByteArray("unheard\n"));
 
     // A directory in the way: the server runs all the same, unheard.
-    QVERIFY(QFile::remove(QStringLiteral("orbelithsrv.log")));
-    QVERIFY(QDir().mkdir(QStringLiteral("orbelithsrv.log")));
+    QVERIFY(QFile::remove(QStringLiteral("orbelith-gui-server.log")));
+    QVERIFY(QDir().mkdir(QStringLiteral("orbelith-gui-server.log")));
     launched = control.launchServer();
     QVERIFY(launched.result.ok());
     QCOMPARE(launched.noLogReason, QStringLiteral("Is a directory"));
@@ -788,28 +802,43 @@ void TestServerControl::logThatCannotBeOpened()
     const auto exit = ended.takeLast().at(0).value<ServerExit>();
     QCOMPARE(exit.code, 2);
     QCOMPARE(exit.lastLine, QString());
-    QVERIFY(QFileInfo(QStringLiteral("orbelithsrv.log")).isDir());
+    QVERIFY(QFileInfo(QStringLiteral("orbelith-gui-server.log")).isDir());
 
     // A FIFO in the way, which nobody reads.
-    QVERIFY(QDir().rmdir(QStringLiteral("orbelithsrv.log")));
-    QCOMPARE(::mkfifo("orbelithsrv.log", 0600), 0);
+    QVERIFY(QDir().rmdir(QStringLiteral("orbelith-gui-server.log")));
+    QCOMPARE(::mkfifo("orbelith-gui-server.log", 0600), 0);
     launched = control.launchServer();
-    QCOMPARE(launched.noLogReason, QStringLiteral("orbelithsrv.log is not a regular file"));
+    QCOMPARE(launched.noLogReason, QStringLiteral("orbelith-gui-server.log is not a regular file"));
     QVERIFY(ended.wait(5000));
 
     // The previous log cannot be kept: this run is added to the log, and
     // the window says so.
-    QVERIFY(QFile::remove(QStringLiteral("orbelithsrv.log")));
-    QVERIFY(writeFile(QStringLiteral("orbelithsrv.log"), "earlier\n"));
-    QVERIFY(QFile::remove(QStringLiteral("orbelithsrv.log.1")) &&
-            QDir().mkdir(QStringLiteral("orbelithsrv.log.1")));
+    QVERIFY(QFile::remove(QStringLiteral("orbelith-gui-server.log")));
+    QVERIFY(writeFile(QStringLiteral("orbelith-gui-server.log"), "earlier\n"));
+    QVERIFY(QFile::remove(QStringLiteral("orbelith-gui-server.log.1")) &&
+            QDir().mkdir(QStringLiteral("orbelith-gui-server.log.1")));
     launched = control.launchServer();
     QVERIFY(launched.result.ok());
     QCOMPARE(launched.noLogReason, QString());
     QCOMPARE(launched.logNotRotated,
-             QStringLiteral("orbelithsrv.log.1 is a folder; this run is added to orbelithsrv.log"));
+             QStringLiteral(
+                 "orbelith-gui-server.log.1 is a folder; this run is added to orbelith-gui-server.log"));
     QVERIFY(ended.wait(5000));
-    QCOMPARE(readFile(QStringLiteral("orbelithsrv.log")), QByteArray("earlier\nunheard\n"));
+    QCOMPARE(readFile(QStringLiteral("orbelith-gui-server.log")), QByteArray("earlier\nunheard\n"));
+
+    // Another user's file there is not this program's to replace: known
+    // before the launch, so that this run is added to the log (as root).
+    if (::geteuid() != 0)
+        return;
+    QVERIFY(QDir().rmdir(QStringLiteral("orbelith-gui-server.log.1")) &&
+            writeFile(QStringLiteral("orbelith-gui-server.log.1"), "not ours\n") &&
+            ::chown("orbelith-gui-server.log.1", 65534, 65534) == 0);
+    launched = control.launchServer();
+    QCOMPARE(launched.logNotRotated,
+             QStringLiteral("orbelith-gui-server.log.1 belongs to another user, nobody (uid "
+                            "65534); this run is added to orbelith-gui-server.log"));
+    QVERIFY(ended.wait(5000));
+    QCOMPARE(readFile(QStringLiteral("orbelith-gui-server.log.1")), QByteArray("not ours\n"));
 }
 
 QTEST_GUILESS_MAIN(TestServerControl)

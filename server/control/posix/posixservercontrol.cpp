@@ -30,10 +30,10 @@ struct ServerLog
 {
     UniqueFd fd;
     QString problem; // why there is none
-    // Why the previous run's log was not kept as orbelithsrv.log.1, this run
-    // going on in the same log.
+    // Why the previous run's log is not kept under its own name, this run
+    // going on in the same log or under the new log's name.
     QString notRotated{};
-    // Made under a name of its own, to be put in place once the server has
+    // Made under the new log's name, to take the log's once the server has
     // started.
     bool fresh = false;
 };
@@ -44,6 +44,58 @@ bool isRegularFile(int fd)
     {
     };
     return ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+}
+
+// What lies at one of the log's names. This program renames and removes
+// only regular files of this user's, which it made itself: never a folder, a
+// FIFO, a link, or another user's file, such as one put there in a folder
+// that everyone may write to.
+struct NameState
+{
+    bool exists = false;
+    bool ours = false;
+    bool folder = false;
+    QString whyNotOurs{};
+};
+
+QString userName(uid_t uid)
+{
+    passwd entry{};
+    passwd *found = nullptr;
+    char buffer[1024];
+    if (::getpwuid_r(uid, &entry, buffer, sizeof buffer, &found) == 0 && found)
+        return QStringLiteral("%1 (uid %2)").arg(QString::fromLocal8Bit(found->pw_name)).arg(uid);
+    return QStringLiteral("uid %1").arg(uid);
+}
+
+NameState lookAt(const QString &name)
+{
+    struct stat st
+    {
+    };
+    if (::lstat(QFile::encodeName(name).constData(), &st) != 0)
+        return {};
+    if (S_ISDIR(st.st_mode))
+        return {true, false, true, QStringLiteral("%1 is a folder").arg(name)};
+    if (!S_ISREG(st.st_mode))
+        return {true, false, false, QStringLiteral("%1 is not a regular file").arg(name)};
+    if (st.st_uid != ::geteuid())
+        return {true, false, false,
+                QStringLiteral("%1 belongs to another user, %2").arg(name, userName(st.st_uid))};
+    return {true, true};
+}
+
+// Why the log could not become the previous run's, should this run's take
+// its name: empty when it can.
+QString rotationBlocked()
+{
+    const NameState previous = lookAt(kPreviousServerLogFileName);
+    return lookAt(kServerLogFileName).exists && previous.exists ? previous.whyNotOurs : QString();
+}
+
+bool renameLog(const QString &from, const QString &to)
+{
+    return ::rename(QFile::encodeName(from).constData(), QFile::encodeName(to).constData()) == 0;
 }
 
 // Opens the log by its name, to add to it: only a regular file, and never by
@@ -65,69 +117,61 @@ ServerLog openLogByName(const QByteArray &log)
 // The log of the run about to start. The front-end opens it, not the server,
 // so that a log that cannot be kept is said in the window, and hands it over
 // as a file, not a pipe, so that the server never waits on the window and
-// goes on logging when it is gone. It is made under a name of its own and
-// put in place only once the server has started (putLogInPlace): a Start
+// goes on logging when it is gone. It is made under the new log's name and
+// takes the log's only once the server has started (putLogInPlace): a Start
 // whose launch fails leaves the last real run's log, often the reason it
-// crashed.
+// crashed. Whether the previous log can then be kept is found out here,
+// before the launch.
 ServerLog prepareLog()
 {
-    const QByteArray log = QFile::encodeName(kServerLogFileName);
-    const QByteArray previous = QFile::encodeName(kPreviousServerLogFileName);
-    const QByteArray fresh = QFile::encodeName(kNewServerLogFileName);
-    struct stat st
-    {
-    };
-    const bool exists = ::lstat(log.constData(), &st) == 0;
-    // A directory or a FIFO in the way is the operator's, not an old log.
-    if (exists && S_ISDIR(st.st_mode))
-        return {UniqueFd(), qt_error_string(EISDIR)};
-    if (exists && !S_ISREG(st.st_mode) && !S_ISLNK(st.st_mode))
-        return {UniqueFd(), QStringLiteral("%1 is not a regular file").arg(kServerLogFileName)};
-    const auto addedToOld = [&log](const QString &why) {
-        ServerLog added = openLogByName(log);
+    const NameState log = lookAt(kServerLogFileName);
+    if (log.exists && !log.ours) {
+        // Not this program's to move: the server runs unheard.
+        return {UniqueFd(), log.folder ? qt_error_string(EISDIR) : log.whyNotOurs};
+    }
+    // The log of a run whose Start could not rotate, or went away during the
+    // launch: the last run that ran. It takes the log's name as that Start
+    // would have given it.
+    if (lookAt(kNewServerLogFileName).ours && rotationBlocked().isEmpty() &&
+        (!log.exists || renameLog(kServerLogFileName, kPreviousServerLogFileName)))
+        (void)renameLog(kNewServerLogFileName, kServerLogFileName);
+
+    const auto addedToOld = [](const QString &why) {
+        ServerLog added = openLogByName(QFile::encodeName(kServerLogFileName));
         if (added.fd.valid())
             added.notRotated = QStringLiteral("%1; this run is added to %2").arg(why, kServerLogFileName);
         return added;
     };
-    if (exists && ::lstat(previous.constData(), &st) == 0 && S_ISDIR(st.st_mode))
-        return addedToOld(QStringLiteral("%1 is a folder").arg(kPreviousServerLogFileName));
-
-    // What an earlier window left there when it went away in the middle of a
-    // launch (unlink never follows a link).
-    if (::lstat(fresh.constData(), &st) == 0 && !S_ISDIR(st.st_mode))
-        (void)::unlink(fresh.constData());
+    if (const QString blocked = rotationBlocked(); !blocked.isEmpty())
+        return addedToOld(blocked);
     // The mode is the umask's.
-    const int fd =
-        ::open(fresh.constData(), O_RDWR | O_APPEND | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0666);
+    const int fd = ::open(QFile::encodeName(kNewServerLogFileName).constData(),
+                          O_RDWR | O_APPEND | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0666);
     if (fd >= 0)
         return {UniqueFd(fd), {}, {}, true};
     const int error = errno;
-    if (!exists)
+    if (!lookAt(kServerLogFileName).exists)
         return {UniqueFd(), qt_error_string(error)};
     return addedToOld(QStringLiteral("no new log can be made here (%1)").arg(qt_error_string(error)));
 }
 
-// The server has started: the previous run's log becomes orbelithsrv.log.1,
-// and this run's takes its name. Should the launch fail, dropLog removes it.
+// The server has started: the previous run's log becomes the previous log,
+// and this run's takes the log's name. Should the launch fail, dropLog
+// removes it.
 void putLogInPlace(ServerLog &log)
 {
     if (!log.fresh)
         return;
     log.fresh = false;
-    const QByteArray name = QFile::encodeName(kServerLogFileName);
-    const QByteArray fresh = QFile::encodeName(kNewServerLogFileName);
-    struct stat st
-    {
-    };
-    if (::lstat(name.constData(), &st) == 0 &&
-        ::rename(name.constData(), QFile::encodeName(kPreviousServerLogFileName).constData()) != 0) {
-        // The previous log stays as it was, and this run is heard there.
+    if (lookAt(kServerLogFileName).exists && !renameLog(kServerLogFileName, kPreviousServerLogFileName)) {
+        // The previous log stays as it was, and this run is heard under the
+        // new log's name, which the next Start keeps.
         log.notRotated = QStringLiteral("%1 could not be renamed to %2 (%3); this run is in %4")
                              .arg(kServerLogFileName, kPreviousServerLogFileName, qt_error_string(errno),
                                   kNewServerLogFileName);
         return;
     }
-    if (::rename(fresh.constData(), name.constData()) != 0) {
+    if (!renameLog(kNewServerLogFileName, kServerLogFileName)) {
         log.notRotated = QStringLiteral("%1 could not be renamed to %2 (%3); this run is in it")
                              .arg(kNewServerLogFileName, kServerLogFileName, qt_error_string(errno));
     }
@@ -139,29 +183,43 @@ void dropLog(const ServerLog &log)
         (void)::unlink(QFile::encodeName(kNewServerLogFileName).constData());
 }
 
-QString userName(uid_t uid)
+// An input that never ends, for a server that reads commands from it: a
+// pipe, opened again through /proc for reading and writing, so that its one
+// descriptor is both of its ends. The server holds the writing end itself:
+// a read waits rather than see the input end, also after this program has
+// ended. Invalid, with errno set, when it cannot be made.
+UniqueFd endlessInput()
 {
-    passwd entry{};
-    passwd *found = nullptr;
-    char buffer[1024];
-    if (::getpwuid_r(uid, &entry, buffer, sizeof buffer, &found) == 0 && found)
-        return QStringLiteral("%1 (uid %2)").arg(QString::fromLocal8Bit(found->pw_name)).arg(uid);
-    return QStringLiteral("uid %1").arg(uid);
+    int ends[2];
+    if (::pipe2(ends, O_CLOEXEC) != 0)
+        return UniqueFd();
+    const UniqueFd readEnd(ends[0]);
+    const UniqueFd writeEnd(ends[1]);
+    const QByteArray both = "/proc/self/fd/" + QByteArray::number(ends[0]);
+    const int fd = ::open(both.constData(), O_RDWR | O_CLOEXEC);
+    const int error = errno;
+    UniqueFd input(fd);
+    errno = error;
+    return input;
 }
 
-// A program started in a session of its own and without a terminal, standard
-// input from /dev/null, output into outputFd (or /dev/null), none of the
-// window's other descriptors, and the signals the window blocks or ignores
-// back at their defaults. It inherits the working directory. searchPath: look
-// the program up in PATH. Returns 0 or the error number.
-int spawnInSession(const QByteArray &program, const QByteArrayList &arguments, int outputFd, bool searchPath,
-                   pid_t *pid)
+// A program started in a session of its own and without a terminal, its
+// input from inputFd (or /dev/null), its output into outputFd (or
+// /dev/null), none of the window's other descriptors, and the signals the
+// window blocks or ignores back at their defaults. It inherits the working
+// directory. searchPath: look the program up in PATH. Returns 0 or the error
+// number.
+int spawnInSession(const QByteArray &program, const QByteArrayList &arguments, int inputFd, int outputFd,
+                   bool searchPath, pid_t *pid)
 {
     // posix_spawn rather than QProcess::startDetached: that forks the whole
     // GUI twice, several times the cost of the files Start writes.
     posix_spawn_file_actions_t actions;
     ::posix_spawn_file_actions_init(&actions);
-    ::posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+    if (inputFd >= 0)
+        ::posix_spawn_file_actions_adddup2(&actions, inputFd, STDIN_FILENO);
+    else
+        ::posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
     if (outputFd >= 0) {
         ::posix_spawn_file_actions_adddup2(&actions, outputFd, STDOUT_FILENO);
         ::posix_spawn_file_actions_adddup2(&actions, outputFd, STDERR_FILENO);
@@ -169,6 +227,7 @@ int spawnInSession(const QByteArray &program, const QByteArrayList &arguments, i
         ::posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
         ::posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
     }
+    // Nothing else of the window's, the lock on the folder included.
 #if defined(__GLIBC__) && (__GLIBC__ > 2 || (__GLIBC__ == 2 && __GLIBC_MINOR__ >= 34))
     ::posix_spawn_file_actions_addclosefrom_np(&actions, STDERR_FILENO + 1);
 #endif
@@ -267,7 +326,12 @@ QString launchFailureText(const QString &program, int error)
 // none; which it is the window has said.
 Result spawnServer(const QString &program, int logFd, pid_t *pid)
 {
-    const int error = spawnInSession(QFile::encodeName(program), {}, logFd, false, pid);
+    const UniqueFd input = endlessInput();
+    if (!input.valid()) {
+        return Result::failure(QStringLiteral("Could not start %1: no input could be made for it (%2).")
+                                   .arg(QDir::toNativeSeparators(program), qt_error_string(errno)));
+    }
+    const int error = spawnInSession(QFile::encodeName(program), {}, input.get(), logFd, false, pid);
     if (error != 0)
         return Result::failure(launchFailureText(program, error));
     return Result::success();
@@ -717,7 +781,7 @@ Result PosixServerControl::openUrl(const QString &url)
     // watched like a server, so that the window neither waits for it nor
     // leaves it a zombie.
     pid_t pid = -1;
-    if (spawnInSession("xdg-open", {QFile::encodeName(url)}, -1, true, &pid) != 0) {
+    if (spawnInSession("xdg-open", {QFile::encodeName(url)}, -1, -1, true, &pid) != 0) {
         return Result::failure(
             QStringLiteral("Could not open %1: no web browser opener (xdg-open) could be started.").arg(url));
     }

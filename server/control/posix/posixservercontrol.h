@@ -16,9 +16,10 @@
 
 class ProcessWatch;
 
-// Server control on Linux: posix_spawn into a session of its own with the
-// output in the log, pidfds to watch and to signal, /proc to find the
-// folder's servers, and a detached reaper for the kill after the grace period.
+// Server control on Linux: posix_spawn into a session of its own with an
+// input that never ends and the output in the log, pidfds to watch and to
+// signal, /proc to find the folder's servers, and a detached reaper for the
+// kill after the grace period.
 class PosixServerControl final : public ServerControl
 {
     Q_OBJECT
