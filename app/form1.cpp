@@ -7,11 +7,11 @@
 #include "lastsettings.h"
 #include "localaddress.h"
 #include "motdcodec.h"
+#include "platformfiles.h"
 #include "programicon.h"
 #include "textlines.h"
 #include "trayicon.h"
 #include "traywndproc.h"
-#include "workingfolder.h"
 
 #include <QButtonGroup>
 #include <QCloseEvent>
@@ -42,9 +42,6 @@ QString lastSettingsPath()
 }
 
 const QString kTrayToolTip = QStringLiteral("OrbelithServGUI");
-const QString kStartedText = QStringLiteral("Orbelith Server started....");
-const QString kStoppedText = QStringLiteral("Orbelith Server stopped");
-const QString kStoppingText = QStringLiteral("Stopping Orbelith Server...");
 
 constexpr int kStatusLeft = 480, kStatusTop = 6360, kStatusWidth = 3495, kStatusHeight = 255;
 // Room below the status line, left of the buttons, for a message that wraps.
@@ -69,7 +66,7 @@ constexpr int kLongestWaitForFirstPaintMs = 1000;
 Form1::Form1(std::unique_ptr<ServerControl> control, QWidget *parent)
     : QWidget(parent, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                           Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint),
-      m_control(control ? std::move(control) : createPlatformServerControl())
+      m_session(std::make_unique<ServerSession>(control ? std::move(control) : createPlatformServerControl()))
 {
     setObjectName(QStringLiteral("Form1"));
     setWindowTitle(QStringLiteral("OrbelithServer GUI"));
@@ -78,13 +75,17 @@ Form1::Form1(std::unique_ptr<ServerControl> control, QWidget *parent)
     setFont(windowFont);
     resize(646, 510);
     setTabOrderByIndex(createControls());
-    setRunning(false);
+    showState(m_session->state());
     m_text1[0]->setFocus(Qt::OtherFocusReason);
-    connect(m_control.get(), &ServerControl::serverEnded, this, &Form1::serverEnded);
-    connect(m_control.get(), &ServerControl::serversStopped, this, &Form1::serversStopped);
-    connect(m_control.get(), &ServerControl::serverAdopted, this, &Form1::showAdopted);
-    connect(m_control.get(), &ServerControl::adoptionAnswered, this, &Form1::adoptionAnswered);
-    connect(m_control.get(), &ServerControl::urlOpenFailed, this, &Form1::showStatus);
+    connect(m_session.get(), &ServerSession::stateChanged, this, &Form1::showState);
+    connect(m_session.get(), &ServerSession::statusChanged, this, [this](const QString &text) {
+        // The first search's answer keeps what the restore had to say.
+        if (m_session->state() == ServerSession::State::Searching && !m_loadNotice.isEmpty())
+            showStatus(m_loadNotice + u'\n' + text);
+        else
+            showStatus(text);
+    });
+    connect(m_session.get(), &ServerSession::serverEndedByItself, this, &Form1::serverEndedByItself);
 
     m_trayIcon = new TrayIcon(this);
     m_trayWndProc = new TrayWndProc(this);
@@ -285,68 +286,35 @@ void Form1::Form_Load(Adoption adoption)
     m_text1[5]->setText(localIpAddress());
     if (QFile::exists(lastSettingsPath()))
         RestoreLastSettings();
+    m_loadNotice = m_label4->text();
     if (adoption == Adoption::Now) {
-        adoptRunningServer();
+        m_searchRequested = true;
+        m_session->searchNow();
         return;
     }
-    m_adoptionDeferred = true;
-    // Until the search has answered, Start could launch a second server
-    // beside the one it is about to find.
-    m_command1->setEnabled(false);
     // A window that is never painted (on a workspace nobody looks at) still
-    // finds its server.
-    QTimer::singleShot(kLongestWaitForFirstPaintMs, this, &Form1::startDeferredAdoption);
+    // finds its server. Start searches again under the folder's lock, so it
+    // never launches beside a server that this search has yet to find.
+    connect(this, &Form1::firstPainted, this, &Form1::searchForRunningServer);
+    QTimer::singleShot(kLongestWaitForFirstPaintMs, this, &Form1::searchForRunningServer);
 }
 
 void Form1::paintEvent(QPaintEvent *event)
 {
     QWidget::paintEvent(event);
     // Once this paint has reached the screen.
-    if (m_adoptionDeferred)
-        QTimer::singleShot(0, this, &Form1::startDeferredAdoption);
     if (!m_painted) {
         m_painted = true;
         QTimer::singleShot(0, this, &Form1::firstPainted);
     }
 }
 
-void Form1::startDeferredAdoption()
+void Form1::searchForRunningServer()
 {
-    if (!m_adoptionDeferred)
+    if (m_searchRequested)
         return;
-    m_adoptionDeferred = false;
-    // The window has moved on meanwhile.
-    if (ServerRunning || m_stopping)
-        return;
-    // On a thread: serverAdopted() tells when it finds one.
-    m_control->prepareAdoption();
-    adoptRunningServer();
-    if (!m_control->adoptionPending())
-        adoptionAnswered();
-}
-
-void Form1::adoptionAnswered()
-{
-    if (!ServerRunning && !m_stopping)
-        m_command1->setEnabled(true);
-}
-
-void Form1::adoptRunningServer()
-{
-    // A server left running by an earlier window, or started by hand, in this
-    // folder is shown and watched as if Start had launched it.
-    if (const std::optional<qint64> pid = m_control->adoptRunningServer())
-        showAdopted(*pid);
-}
-
-void Form1::showAdopted(qint64 pid)
-{
-    if (ServerRunning || m_stopping)
-        return;
-    setRunning(true);
-    const QString adopted = QStringLiteral("Orbelith Server is already running (PID %1)").arg(pid);
-    // Keep what the restore had to say.
-    showStatus(m_label4->text().isEmpty() ? adopted : m_label4->text() + u'\n' + adopted);
+    m_searchRequested = true;
+    m_session->search();
 }
 
 QString Form1::GetFromINI(const QString &AppName, const QString &KeyName) const
@@ -419,12 +387,39 @@ void Form1::applySettings(const ServerSettings &s)
     m_text2->setPlainText(motdToEditorText(s.motd));
 }
 
-void Form1::setRunning(bool running)
+void Form1::showState(ServerSession::State state)
 {
-    ServerRunning = running;
-    m_command1->setEnabled(!running);
-    m_command2->setEnabled(running);
-    m_command5->setEnabled(running);
+    using State = ServerSession::State;
+    if (state != State::Searching)
+        m_loadNotice.clear();
+    const bool running = state == State::Running;
+    const bool stopped = state == State::Stopped;
+    // The button of the next action is enabled before the others are
+    // disabled, and takes the focus from a button that goes: Qt would hand
+    // it on to the next enabled control, Exit, where one Space would end the
+    // program.
+    QWidget *next = running   ? static_cast<QWidget *>(m_command2)
+                    : stopped ? static_cast<QWidget *>(m_command1)
+                              : static_cast<QWidget *>(m_text1[0]);
+    const std::pair<QPushButton *, bool> buttons[] = {
+        {m_command1, stopped}, {m_command2, running}, {m_command5, running}};
+    for (const auto &[button, enabled] : buttons) {
+        if (enabled)
+            button->setEnabled(true);
+    }
+    // Only a focus on the buttons, or one that the last change put in the
+    // first box, moves: never one in a box that is being typed in.
+    QWidget *focused = focusWidget();
+    const bool focusMoves = !focused || focused == m_placedFocus || focused == m_command1 ||
+                            focused == m_command2 || focused == m_command5 || focused == m_command4;
+    if (focusMoves && state != State::Searching && state != State::Exiting) {
+        next->setFocus(Qt::OtherFocusReason);
+        m_placedFocus = next;
+    }
+    for (const auto &[button, enabled] : buttons) {
+        if (!enabled)
+            button->setEnabled(false);
+    }
 }
 
 void Form1::showStatus(const QString &text)
@@ -442,67 +437,24 @@ void Form1::showStatus(const QString &text)
 
 void Form1::Command1_Click()
 {
-    const Result written = writeSettingsFiles(workingFolder(), settingsFromControls());
-    if (!written.ok()) {
-        showStatus(written.errorMessage());
-        return;
-    }
-    const LaunchResult launched = m_control->launchServer();
-    if (!launched.result.ok()) {
-        showStatus(launched.result.errorMessage());
-        return;
-    }
-    setRunning(true);
-    if (!launched.noLogReason.isEmpty())
-        showStatus(kStartedText + QStringLiteral(" (no log: %1)").arg(launched.noLogReason));
-    else if (!launched.logNotRotated.isEmpty())
-        showStatus(kStartedText + QStringLiteral(" (log not rotated: %1)").arg(launched.logNotRotated));
-    else
-        showStatus(kStartedText);
+    m_session->start(settingsFromControls());
 }
 
 void Form1::command2_Click()
 {
-    const Result stopping = m_control->stopServers();
-    if (!stopping.ok()) {
-        showStatus(stopping.errorMessage());
-        return;
-    }
-    // Stopped only once every server has gone: until then nothing may start
-    // another one beside them.
-    m_stopping = true;
-    m_command1->setEnabled(false);
-    m_command2->setEnabled(false);
-    m_command5->setEnabled(false);
-    showStatus(kStoppingText);
+    m_session->stop();
 }
 
-void Form1::serversStopped()
+void Form1::serverEndedByItself(const QString &text)
 {
-    if (!m_stopping)
-        return;
-    m_stopping = false;
-    setRunning(false);
-    showStatus(kStoppedText);
-}
-
-void Form1::serverEnded(const ServerExit &exit)
-{
-    if (!ServerRunning || m_stopping || m_stoppedForExit)
-        return;
-    setRunning(false);
-    showStatus(serverExitText(exit));
     // Nobody sees the status line of a window in the tray.
     if (m_trayWndProc->isInstalled())
-        m_trayIcon->showNotification(windowTitle(), m_label4->text());
+        m_trayIcon->showNotification(windowTitle(), text);
 }
 
 void Form1::Command5_Click()
 {
-    const QString url = QStringLiteral("http://") + localIpAddress() + u':' + m_text1[4]->text();
-    const Result opened = m_control->openUrl(url);
-    if (!opened.ok())
-        showStatus(opened.errorMessage());
+    m_session->openServerPage(QStringLiteral("http://") + localIpAddress() + u':' + m_text1[4]->text());
 }
 
 void Form1::Command3_Click()
@@ -571,18 +523,8 @@ void Form1::leaveLostTray()
 
 void Form1::stopServerBeforeExit()
 {
-    // While Stop is under way its reaper finishes the job without the window.
-    if (m_stopping || m_stoppedForExit)
-        return;
-    // Ending before the search for a server left running here has answered:
-    // end what it would have found, as if the window showed it.
-    const bool searching = m_adoptionDeferred || m_control->adoptionPending();
-    if (!ServerRunning && !searching)
-        return;
-    m_stoppedForExit = true;
-    const Result stopped = m_control->stopServers();
-    if (!stopped.ok())
-        qWarning("%s", qUtf8Printable(stopped.errorMessage()));
+    if (m_session->state() != ServerSession::State::Exiting)
+        m_session->exit();
 }
 
 void Form1::command4_Click()

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "servercontrol.h"
+#include "serversession.h"
 #include "settings.h"
 
 #include <QPointer>
@@ -43,8 +44,9 @@ public:
 
     // Runs once before the window is first shown: the local IP address, the
     // last settings when the current directory holds them, then the search
-    // for a server already running here. The search reads /proc for every
-    // process: the started program puts it off until the window is painted.
+    // for a server already running here. The search reads every process's
+    // /proc entry: the started program puts it off until the window is
+    // painted (or a second has passed).
     void Form_Load(Adoption adoption = Adoption::Now);
 
     // The value of a key of the last-settings file in the current directory.
@@ -54,9 +56,11 @@ public:
     ServerSettings settingsFromControls() const;
     void applySettings(const ServerSettings &settings);
 
-    bool isServerRunning() const { return ServerRunning; }
+    bool isServerRunning() const { return m_session->state() == ServerSession::State::Running; }
+    const ServerSession &session() const { return *m_session; }
 
-    // Stops a server started here, once; for every way the program can end.
+    // For every way the program can end: ends a server that this window's
+    // Start launched, once.
     void stopServerBeforeExit();
 
 signals:
@@ -88,27 +92,21 @@ private:
     // Builds every control; gives each focusable one with its tab index.
     std::vector<std::pair<int, QWidget *>> createControls();
     void setTabOrderByIndex(std::vector<std::pair<int, QWidget *>> tabIndices);
-    void setRunning(bool running);
+    // The buttons as the session's state allows them, the focus where the
+    // next action is.
+    void showState(ServerSession::State state);
     // Typing or pasting went past the box's limit.
     void textBoxInputCut(QLineEdit *box);
     void showStatus(const QString &text);
-    // What the control reports later: a server that ended by itself, and
-    // the end of every server that Stop asked to end.
-    void serverEnded(const ServerExit &exit);
-    void serversStopped();
-    void showAdopted(qint64 pid);
-    void adoptRunningServer();
-    void startDeferredAdoption();
-    // The search for a server running here has answered.
-    void adoptionAnswered();
+    void serverEndedByItself(const QString &text);
+    void searchForRunningServer();
 
-    std::unique_ptr<ServerControl> m_control;
-    bool ServerRunning = false;
-    bool m_stoppedForExit = false;
-    // Stop has asked the servers to end and not all of them have.
-    bool m_stopping = false;
-    // Form_Load's search waits for the first paint.
-    bool m_adoptionDeferred = false;
+    std::unique_ptr<ServerSession> m_session;
+    // What the restore said, kept in front of what the first search says.
+    QString m_loadNotice;
+    bool m_searchRequested = false;
+    // Where the last change of state put the focus.
+    QPointer<QWidget> m_placedFocus;
     // firstPainted() is on its way.
     bool m_painted = false;
 

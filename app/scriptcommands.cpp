@@ -3,9 +3,10 @@
 #include "configfiles.h"
 #include "lastsettings.h"
 #include "localaddress.h"
+#include "messages.h"
 #include "programarguments.h"
 #include "servercontrol.h"
-#include "workingfolder.h"
+#include "serversession.h"
 
 #include <QCoreApplication>
 #include <QEventLoop>
@@ -14,90 +15,88 @@
 
 namespace {
 
-// The LSB's status for a service that is not running, which service tools
-// and monitoring scripts read.
+// The LSB's status codes, which service tools and monitoring scripts read.
 constexpr int kNotRunningStatus = 3;
+constexpr int kUnknownStatus = 4;
 
-const QString kNotRunningText = QStringLiteral("Orbelith Server is not running\n");
-
-QString runningText(const QString &what, qint64 pid)
+ScriptOutcome status(ServerSession &session)
 {
-    return QStringLiteral("Orbelith Server %1 (PID %2)\n").arg(what).arg(pid);
+    // The lowest PID, as the window takes it over.
+    const SearchAnswer answer = session.findRunningServer();
+    switch (answer.outcome) {
+    case SearchAnswer::Outcome::Running:
+        return {0, Messages::Script::running(answer.pid), {}};
+    case SearchAnswer::Outcome::NotRunning:
+        break;
+    case SearchAnswer::Outcome::Unknown:
+        return {kUnknownStatus,
+                {},
+                Messages::Script::error(answer.problem
+                                            ? Messages::problem(*answer.problem, Messages::Request::Search)
+                                            : QString())};
+    }
+    return {kNotRunningStatus, Messages::Script::notRunning(), {}};
 }
 
-QString errorLine(const QString &message)
+ScriptOutcome stop(ServerSession &session)
 {
-    return QStringLiteral("%1: %2\n").arg(kProgramName, message);
-}
-
-ScriptOutcome status(ServerControl &control)
-{
-    // The lowest PID, as the window's adoption takes it.
-    if (const std::optional<qint64> pid = control.adoptRunningServer())
-        return {0, runningText(QStringLiteral("is running"), *pid), {}};
-    return {kNotRunningStatus, kNotRunningText, {}};
-}
-
-ScriptOutcome stop(ServerControl &control)
-{
-    // Taken over first, as a window opened here would, so that Stop ends it
-    // by its process whatever it does meanwhile.
-    if (!control.adoptRunningServer())
-        return {0, kNotRunningText, {}};
     QEventLoop loop;
-    QObject::connect(&control, &ServerControl::serversStopped, &loop, &QEventLoop::quit);
-    const Result stopping = control.stopServers();
-    if (!stopping.ok())
-        return {1, {}, errorLine(stopping.errorMessage())};
+    QObject::connect(&session, &ServerSession::stateChanged, &loop, [&loop](ServerSession::State state) {
+        if (state == ServerSession::State::Stopped)
+            loop.quit();
+    });
+    const ServerSession::StopOutcome stopping = session.stop();
+    switch (stopping.kind) {
+    case ServerSession::StopOutcome::Kind::NotRunning:
+        return {0, Messages::Script::notRunning(), {}};
+    case ServerSession::StopOutcome::Kind::Refused:
+        return {1, {}, Messages::Script::error(stopping.message)};
+    case ServerSession::StopOutcome::Kind::Stopping:
+        break;
+    }
     // Until every one has ended, the grace period's kill included.
     loop.exec();
-    return {0, QStringLiteral("Orbelith Server stopped\n"), {}};
+    return {0, Messages::Script::stopped(), {}};
 }
 
-ScriptOutcome start(ServerControl &control)
+ScriptOutcome start(ServerSession &session)
 {
-    if (const std::optional<qint64> pid = control.adoptRunningServer())
-        return {0, runningText(QStringLiteral("is already running"), *pid), {}};
-
     // What the window holds after its start-up here, then its Start.
     ScriptOutcome outcome;
     ServerSettings starting;
     starting.ip = localIpAddress();
     const StartupSettings restored = restoreStartupSettings(kLastSettingsFileName, starting);
     if (!restored.notice.isEmpty())
-        outcome.errors += errorLine(restored.notice);
-    const Result written = writeSettingsFiles(workingFolder(), restored.settings);
-    if (!written.ok()) {
+        outcome.errors += Messages::Script::error(restored.notice);
+    const ServerSession::StartOutcome started = session.start(restored.settings);
+    switch (started.kind) {
+    case ServerSession::StartOutcome::Kind::AlreadyRunning:
+        outcome.output = Messages::Script::alreadyRunning(started.pid);
+        break;
+    case ServerSession::StartOutcome::Kind::Refused:
         outcome.exitStatus = 1;
-        outcome.errors += errorLine(written.errorMessage());
-        return outcome;
+        outcome.errors += Messages::Script::error(started.message);
+        break;
+    case ServerSession::StartOutcome::Kind::Started:
+        outcome.output = Messages::Script::started(started.pid);
+        outcome.errors += Messages::Script::logNote(started.log);
+        break;
     }
-    const LaunchResult launched = control.launchServer();
-    if (!launched.result.ok()) {
-        outcome.exitStatus = 1;
-        outcome.errors += errorLine(launched.result.errorMessage());
-        return outcome;
-    }
-    outcome.output = runningText(QStringLiteral("started...."), launched.pid);
-    if (!launched.noLogReason.isEmpty())
-        outcome.errors += errorLine(
-            QStringLiteral("the server's output is not kept (no log: %1)").arg(launched.noLogReason));
-    else if (!launched.logNotRotated.isEmpty())
-        outcome.errors += errorLine(QStringLiteral("log not rotated: %1").arg(launched.logNotRotated));
     return outcome;
 }
 
 } // namespace
 
-ScriptOutcome runScriptCommand(CommandLine::Script script, ServerControl &control)
+ScriptOutcome runScriptCommand(CommandLine::Script script, std::unique_ptr<ServerControl> control)
 {
+    ServerSession session(std::move(control), ServerSession::kScriptPatience);
     switch (script) {
     case CommandLine::Script::Status:
-        return status(control);
+        return status(session);
     case CommandLine::Script::Stop:
-        return stop(control);
+        return stop(session);
     case CommandLine::Script::Start:
-        return start(control);
+        return start(session);
     case CommandLine::Script::None:
         break;
     }
@@ -110,7 +109,7 @@ int runScriptCommand(CommandLine::Script script, int &argc, char *argv[])
     // the program's folder, where the server is looked for first.
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(kProgramName);
-    const ScriptOutcome outcome = runScriptCommand(script, *createPlatformServerControl());
+    const ScriptOutcome outcome = runScriptCommand(script, createPlatformServerControl());
     if (!outcome.output.isEmpty())
         printText(stdout, outcome.output);
     if (!outcome.errors.isEmpty())

@@ -18,11 +18,12 @@ struct ScriptOutcome
     QString errors;
 };
 
-// Runs the script's command in the current folder, through the core the
+// Runs the script's command in the current folder, through the session the
 // window uses: the same search for this folder's servers, the same Stop, the
-// same restore and files, the same launch. Needs an application object (a
-// QCoreApplication is enough): --stop waits in its event loop.
-ScriptOutcome runScriptCommand(CommandLine::Script script, ServerControl &control);
+// same restore and files, the same launch, under the same folder lock. Needs
+// an application object (a QCoreApplication is enough): --stop waits in its
+// event loop.
+ScriptOutcome runScriptCommand(CommandLine::Script script, std::unique_ptr<ServerControl> control);
 
 // The same with the platform's control, printing what it has to say; for
 // main, before any window exists: it makes the QCoreApplication itself.

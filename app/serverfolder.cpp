@@ -64,7 +64,8 @@ StartFolder enterStartFolder(const CommandLine &commandLine)
         break;
     case CommandLine::Folder::Given:
         if (const Result entered = enterFolder(commandLine.givenFolder); !entered.ok()) {
-            start.exitStatus = 2;
+            // --status answers as the LSB has it: 4, the status is unknown.
+            start.exitStatus = commandLine.script == CommandLine::Script::Status ? 4 : 2;
             start.message =
                 QStringLiteral("%1: cannot work in the folder '%2': %3\n")
                     .arg(kProgramName, printable(commandLine.givenFolder), entered.errorMessage());

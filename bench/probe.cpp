@@ -170,7 +170,7 @@ int runStart(QApplication &app, const QString &programDir, const QString &floorD
             return fail("writing the files failed");
         const long long t1 = bench::monotonicNs();
         PosixServerControl control(PosixServerControl::Options{programDir});
-        if (!control.launchServer().result.ok())
+        if (control.launchServer().problem)
             return fail("launching failed");
         const long long t2 = bench::monotonicNs();
         if (!reapStartedServer())

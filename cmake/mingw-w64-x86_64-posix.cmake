@@ -1,7 +1,7 @@
 # Cross-compiling for 64-bit Windows with Debian's mingw-w64, with the
 # posix-thread compilers: Qt for Windows is built with them (GCC 12's
 # win32-thread ones lack std::thread), and so is every program that links it.
-# The compiler's runtime DLLs ship beside the program.
+# The program links Qt and the compiler's runtime statically.
 set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR x86_64)
 

@@ -29,9 +29,11 @@ upstream=${upstream%%-*}
 # Only what the program links: Core, Gui and Widgets, the Windows platform
 # plugin and the style plugin. Every other module and feature stays out, which
 # also keeps the cold build short. wintab (for tablets) is left out of Debian's
-# source, hence no tablet events.
+# source, hence no tablet events. Static, so that the program is one exe that
+# an operator copies beside the server, with no DLL whose name a server may
+# ship too.
 options="-DCMAKE_BUILD_TYPE=Release
--DBUILD_SHARED_LIBS=ON
+-DBUILD_SHARED_LIBS=OFF
 -DQT_HOST_PATH=/usr
 -DQT_HOST_PATH_CMAKE_DIR=/usr/lib/x86_64-linux-gnu/cmake
 -DQT_BUILD_EXAMPLES=OFF

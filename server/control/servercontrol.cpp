@@ -8,6 +8,15 @@ using PlatformServerControl = WindowsServerControl;
 using PlatformServerControl = PosixServerControl;
 #endif
 
+#include <QMetaObject>
+
+void ServerControl::startSearch()
+{
+    // Answered from the event loop, as a slow search on a thread would be.
+    QMetaObject::invokeMethod(
+        this, [this] { emit searchAnswered(findRunningServer()); }, Qt::QueuedConnection);
+}
+
 QString serverProgramName()
 {
     return PlatformServerControl::programName();
@@ -16,24 +25,4 @@ QString serverProgramName()
 std::unique_ptr<ServerControl> createPlatformServerControl()
 {
     return std::make_unique<PlatformServerControl>();
-}
-
-QString serverExitText(const ServerExit &exit)
-{
-    QString text;
-    switch (exit.kind) {
-    case ServerExit::Kind::Exited:
-        text = QStringLiteral("Orbelith Server exited with code %1").arg(exit.code);
-        break;
-    case ServerExit::Kind::Signalled:
-        text =
-            QStringLiteral("Orbelith Server was ended by signal %1 (%2)").arg(exit.code).arg(exit.signalName);
-        break;
-    case ServerExit::Kind::Unknown:
-        text = QStringLiteral("Orbelith Server ended");
-        break;
-    }
-    if (!exit.lastLine.isEmpty())
-        text += QStringLiteral(": ") + exit.lastLine;
-    return text;
 }

@@ -3,6 +3,7 @@
 
 #include "form1.h"
 #include "form2.h"
+#include "recordingcontrol.h"
 #include "trayicon.h"
 #include "xdesktop.h"
 
@@ -232,6 +233,8 @@ private slots:
     void queuedActivations();
     void minimizeAndRestoreRepeatedly();
     void hiddenAboutComesBack();
+
+    void spaceAfterStartNeverReachesExit();
 };
 
 void TestTray::initTestCase()
@@ -550,6 +553,38 @@ void TestWithoutTray::nextMinimizeTriesAgain()
 extern "C" const char *__lsan_default_suppressions()
 {
     return "leak:libdbus-1.so\n";
+}
+
+void TestTray::spaceAfterStartNeverReachesExit()
+{
+    // After a click on Start, on Stop, and when the server ends by itself,
+    // the focus is on the next action's button: a Space pressed then never
+    // lands on Exit.
+    RecordingControl::Log log;
+    auto control = std::make_unique<RecordingControl>(log);
+    RecordingControl *recording = control.get();
+    m_form = std::make_unique<Form1>(std::move(control));
+    m_form->show();
+    QVERIFY(QTest::qWaitForWindowExposed(m_form.get()));
+    waitForFocus(m_form.get());
+    auto *exit = m_form->findChild<QPushButton *>(u"command4"_s);
+    QSignalSpy exitPressed(exit, &QPushButton::clicked);
+    const auto space = [this] {
+        return xdotool({u"key"_s, u"--window"_s, id(m_form.get()), u"space"_s});
+    };
+
+    auto *start = m_form->findChild<QPushButton *>(u"Command1"_s);
+    QTest::mouseClick(start, Qt::LeftButton, {}, QPoint(8, start->height() / 2));
+    QCOMPARE(log.launches, 1);
+    QVERIFY(space());
+    QTRY_COMPARE(log.stops, 1); // the Space pressed Stop
+    recording->finishStop();
+    QVERIFY(space());
+    QTRY_COMPARE(log.launches, 2); // and then Start
+    recording->endServer({ServerExit::Kind::Exited, 1, QString(), QString()});
+    QVERIFY(space());
+    QTRY_COMPARE(log.launches, 3);
+    QCOMPARE(exitPressed.size(), 0);
 }
 
 int main(int argc, char *argv[])

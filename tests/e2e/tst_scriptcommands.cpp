@@ -8,7 +8,9 @@
 
 #include "configfiles.h"
 #include "form1.h"
+#include "logline.h"
 #include "recordingcontrol.h"
+#include "scriptcommands.h"
 #include "testfiles.h"
 
 #include <QAbstractButton>
@@ -49,6 +51,7 @@ private slots:
     void startStatusStopAsTheWindowWould();
     void stopReturnsOnlyAfterTheKill();
     void failureSaysWhyOnStandardError();
+    void twoStartsAtOnceLaunchOne();
 
 private:
     QString path(const QString &name) const { return m_dir->filePath(name); }
@@ -231,6 +234,62 @@ void TestScriptCommands::failureSaysWhyOnStandardError()
     QCOMPARE(r.errors, QStringLiteral("orbelith-gui: ") + startInWindow(unwritable).second + u'\n');
     QCOMPARE(r.exitStatus, 1);
     QCOMPARE(serversIn(unwritable), std::set<pid_t>());
+
+    // A Stop that can ask nothing to end, and a status that cannot be told.
+    RecordingControl::Log log;
+    log.running = {SearchAnswer::Outcome::Running, 5, std::nullopt};
+    log.stopProblem = ControlProblem(ControlProblem::Kind::StopNotStarted, {}, {}, u"no room"_s);
+    QCOMPARE(runScriptCommand(CommandLine::Script::Stop, std::make_unique<RecordingControl>(log)).exitStatus,
+             1);
+    log.running = {SearchAnswer::Outcome::Unknown, 0,
+                   ControlProblem(ControlProblem::Kind::ProcessListUnreadable)};
+    const ScriptOutcome unknown =
+        runScriptCommand(CommandLine::Script::Status, std::make_unique<RecordingControl>(log));
+    QCOMPARE(unknown.exitStatus, 4);
+    QVERIFY2(unknown.errors.contains(u"(/proc) is not readable"_s), qPrintable(unknown.errors));
+    QCOMPARE(run({QStringLiteral("--status"), path(QStringLiteral("nonexistent"))}).exitStatus, 4);
+}
+
+void TestScriptCommands::twoStartsAtOnceLaunchOne()
+{
+    // Two cron jobs meeting: each round, two --start at the same moment in
+    // one folder. The server says which round it is in its log.
+    const QString folder = path(QStringLiteral("race"));
+    const QString lonely = path(QStringLiteral("lonely"));
+    const QString program = QDir(lonely).filePath(QStringLiteral("orbelith-gui"));
+    QVERIFY(QDir().mkdir(folder) && QDir().mkdir(lonely));
+    QVERIFY(QFile::copy(QStringLiteral(GUI_PROGRAM), program));
+    QVERIFY(writeFile(QDir(folder).filePath(u"orbelithsrv"_s),
+                      "#!/bin/sh\necho \"round $(cat round)\"\nexec " STANDIN_DIR "/orbelithsrv\n"));
+    QVERIFY(
+        QFile::setPermissions(QDir(folder).filePath(u"orbelithsrv"_s), QFile::ReadOwner | QFile::ExeOwner));
+    const QString log = QDir(folder).filePath(kServerLogFileName);
+    for (int round = 1; round <= 5; ++round) {
+        QVERIFY(writeFile(QDir(folder).filePath(u"round"_s), QByteArray::number(round)));
+        QProcess first, second;
+        for (QProcess *p : {&first, &second})
+            p->start(program, {QStringLiteral("--start"), folder});
+        QVERIFY(first.waitForFinished(30000) && second.waitForFinished(30000));
+        QCOMPARE(first.exitCode(), 0);
+        QCOMPARE(second.exitCode(), 0);
+        // The launched script becomes the server once it has run.
+        QVERIFY(QTest::qWaitFor([&] { return !serversIn(folder).empty(); }, 10000));
+        const std::set<pid_t> servers = serversIn(folder);
+        QCOMPARE(servers.size(), size_t(1));
+        const QString pid = QString::number(*servers.begin());
+        QStringList outputs{QString::fromLocal8Bit(first.readAllStandardOutput()),
+                            QString::fromLocal8Bit(second.readAllStandardOutput())};
+        outputs.sort();
+        QCOMPARE(outputs, (QStringList{u"Orbelith Server is already running (PID "_s + pid + u")\n"_s,
+                                       u"Orbelith Server started.... (PID "_s + pid + u")\n"_s}));
+        // No run's log is lost: this one's in the log, the one before kept.
+        QVERIFY(QTest::qWaitFor([&] { return readFile(log) == "round " + QByteArray::number(round) + '\n'; },
+                                10000));
+        if (round > 1)
+            QCOMPARE(readFile(log + u".1"_s), "round " + QByteArray::number(round - 1) + '\n');
+        QCOMPARE(serversIn(folder), servers);
+        QCOMPARE(run({QStringLiteral("--stop"), folder}, program).exitStatus, 0);
+    }
 }
 
 QTEST_MAIN(TestScriptCommands)

@@ -4,25 +4,27 @@
 
 #include <QStringList>
 
-// Records what the window asks of the system and answers as told, where a real
-// process would prove nothing more. What a real control reports later (a
-// server that ended, the end of a Stop) the test reports by calling
-// endServer() and finishStop().
+// Records what the session asks of the system and answers as told, where a
+// real process would prove nothing more. What a real control reports later (a
+// server that ended, the end of a Stop, the answer to a search that takes
+// its time) the test reports by calling endServer(), finishStop() and
+// answerSearch().
 class RecordingControl final : public ServerControl
 {
 public:
     struct Log
     {
         int launches = 0;
-        int adoptionScans = 0;
+        int searches = 0;
         int stops = 0;
         QStringList openedUrls;
         LaunchResult launchResult;
-        std::optional<qint64> runningServer;
-        // The search for a running server has not answered yet.
-        bool searchPending = false;
-        Result stopResult = Result::success();
-        Result openResult = Result::success();
+        // What a search finds.
+        SearchAnswer running;
+        // startSearch() answers only when the test calls answerSearch().
+        bool answerLater = false;
+        std::optional<ControlProblem> stopProblem;
+        std::optional<ControlProblem> openProblem;
     };
 
     explicit RecordingControl(Log &log) : m_log(log) {}
@@ -32,31 +34,32 @@ public:
         ++m_log.launches;
         return m_log.launchResult;
     }
-    std::optional<qint64> adoptRunningServer() override
+    SearchAnswer findRunningServer() override
     {
-        ++m_log.adoptionScans;
-        return m_log.runningServer;
+        ++m_log.searches;
+        return m_log.running;
     }
-    bool adoptionPending() const override { return m_log.searchPending; }
-    Result stopServers() override
+    void startSearch() override
+    {
+        if (m_log.answerLater)
+            ++m_log.searches;
+        else
+            emit searchAnswered(findRunningServer());
+    }
+    std::optional<ControlProblem> stopServers() override
     {
         ++m_log.stops;
-        return m_log.stopResult;
+        return m_log.stopProblem;
     }
-    Result openUrl(const QString &url) override
+    std::optional<ControlProblem> openUrl(const QString &url) override
     {
         m_log.openedUrls.append(url);
-        return m_log.openResult;
+        return m_log.openProblem;
     }
 
     void endServer(const ServerExit &exit) { emit serverEnded(exit); }
     void finishStop() { emit serversStopped(); }
-    void findLater(qint64 pid) { emit serverAdopted(pid); }
-    void answerSearch()
-    {
-        m_log.searchPending = false;
-        emit adoptionAnswered();
-    }
+    void answerSearch(const SearchAnswer &answer) { emit searchAnswered(answer); }
 
 private:
     Log &m_log;

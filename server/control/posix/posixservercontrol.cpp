@@ -29,14 +29,18 @@ namespace {
 struct ServerLog
 {
     UniqueFd fd;
-    QString problem; // why there is none
-    // Why the previous run's log is not kept under its own name, this run
-    // going on in the same log or under the new log's name.
-    QString notRotated{};
+    // Why there is none, or why the previous run's log is not kept under its
+    // own name, this run going on in the same log or under the new log's name.
+    LogNote note{};
     // Made under the new log's name, to take the log's once the server has
     // started.
     bool fresh = false;
 };
+
+ServerLog noLog(LogNote::Kind why, const QString &error = {})
+{
+    return {UniqueFd(), {why, error, {}}};
+}
 
 bool isRegularFile(int fd)
 {
@@ -55,7 +59,6 @@ struct NameState
     bool exists = false;
     bool ours = false;
     bool folder = false;
-    QString whyNotOurs{};
 };
 
 QString userName(uid_t uid)
@@ -75,22 +78,17 @@ NameState lookAt(const QString &name)
     };
     if (::lstat(QFile::encodeName(name).constData(), &st) != 0)
         return {};
-    if (S_ISDIR(st.st_mode))
-        return {true, false, true, QStringLiteral("%1 is a folder").arg(name)};
-    if (!S_ISREG(st.st_mode))
-        return {true, false, false, QStringLiteral("%1 is not a regular file").arg(name)};
-    if (st.st_uid != ::geteuid())
-        return {true, false, false,
-                QStringLiteral("%1 belongs to another user, %2").arg(name, userName(st.st_uid))};
-    return {true, true};
+    return {true, S_ISREG(st.st_mode) && st.st_uid == ::geteuid(), S_ISDIR(st.st_mode)};
 }
 
 // Why the log could not become the previous run's, should this run's take
-// its name: empty when it can.
-QString rotationBlocked()
+// its name: None when it can.
+LogNote::Kind rotationBlocked()
 {
     const NameState previous = lookAt(kPreviousServerLogFileName);
-    return lookAt(kServerLogFileName).exists && previous.exists ? previous.whyNotOurs : QString();
+    if (!lookAt(kServerLogFileName).exists || !previous.exists || previous.ours)
+        return LogNote::Kind::None;
+    return previous.folder ? LogNote::Kind::PreviousIsFolder : LogNote::Kind::PreviousNotOwn;
 }
 
 bool renameLog(const QString &from, const QString &to)
@@ -106,12 +104,12 @@ ServerLog openLogByName(const QByteArray &log)
     const int fd = ::open(log.constData(),
                           O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY, 0666);
     if (fd < 0)
-        return {UniqueFd(), qt_error_string(errno)};
+        return noLog(LogNote::Kind::NoLog, qt_error_string(errno));
     UniqueFd opened(fd);
     if (!isRegularFile(fd))
-        return {UniqueFd(), QStringLiteral("it is not a regular file")};
+        return noLog(LogNote::Kind::LogNotOwn);
     (void)::fcntl(fd, F_SETFL, O_APPEND);
-    return {std::move(opened), {}};
+    return {std::move(opened)};
 }
 
 // The log of the run about to start. The front-end opens it, not the server,
@@ -127,32 +125,33 @@ ServerLog prepareLog()
     const NameState log = lookAt(kServerLogFileName);
     if (log.exists && !log.ours) {
         // Not this program's to move: the server runs unheard.
-        return {UniqueFd(), log.folder ? qt_error_string(EISDIR) : log.whyNotOurs};
+        return log.folder ? noLog(LogNote::Kind::NoLog, qt_error_string(EISDIR))
+                          : noLog(LogNote::Kind::LogNotOwn);
     }
     // The log of a run whose Start could not rotate, or went away during the
     // launch: the last run that ran. It takes the log's name as that Start
     // would have given it.
-    if (lookAt(kNewServerLogFileName).ours && rotationBlocked().isEmpty() &&
+    if (lookAt(kNewServerLogFileName).ours && rotationBlocked() == LogNote::Kind::None &&
         (!log.exists || renameLog(kServerLogFileName, kPreviousServerLogFileName)))
         (void)renameLog(kNewServerLogFileName, kServerLogFileName);
 
-    const auto addedToOld = [](const QString &why) {
+    const auto addedToOld = [](LogNote::Kind why, const QString &error = {}) {
         ServerLog added = openLogByName(QFile::encodeName(kServerLogFileName));
         if (added.fd.valid())
-            added.notRotated = QStringLiteral("%1; this run is added to %2").arg(why, kServerLogFileName);
+            added.note = {why, error, {}};
         return added;
     };
-    if (const QString blocked = rotationBlocked(); !blocked.isEmpty())
+    if (const LogNote::Kind blocked = rotationBlocked(); blocked != LogNote::Kind::None)
         return addedToOld(blocked);
     // The mode is the umask's.
     const int fd = ::open(QFile::encodeName(kNewServerLogFileName).constData(),
                           O_RDWR | O_APPEND | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0666);
     if (fd >= 0)
-        return {UniqueFd(fd), {}, {}, true};
+        return {UniqueFd(fd), {}, true};
     const int error = errno;
     if (!lookAt(kServerLogFileName).exists)
-        return {UniqueFd(), qt_error_string(error)};
-    return addedToOld(QStringLiteral("no new log can be made here (%1)").arg(qt_error_string(error)));
+        return noLog(LogNote::Kind::NoLog, qt_error_string(error));
+    return addedToOld(LogNote::Kind::NoNewLog, qt_error_string(error));
 }
 
 // The server has started: the previous run's log becomes the previous log,
@@ -166,15 +165,11 @@ void putLogInPlace(ServerLog &log)
     if (lookAt(kServerLogFileName).exists && !renameLog(kServerLogFileName, kPreviousServerLogFileName)) {
         // The previous log stays as it was, and this run is heard under the
         // new log's name, which the next Start keeps.
-        log.notRotated = QStringLiteral("%1 could not be renamed to %2 (%3); this run is in %4")
-                             .arg(kServerLogFileName, kPreviousServerLogFileName, qt_error_string(errno),
-                                  kNewServerLogFileName);
+        log.note = {LogNote::Kind::OldNotRenamed, qt_error_string(errno), kNewServerLogFileName};
         return;
     }
-    if (!renameLog(kNewServerLogFileName, kServerLogFileName)) {
-        log.notRotated = QStringLiteral("%1 could not be renamed to %2 (%3); this run is in it")
-                             .arg(kNewServerLogFileName, kServerLogFileName, qt_error_string(errno));
-    }
+    if (!renameLog(kNewServerLogFileName, kServerLogFileName))
+        log.note = {LogNote::Kind::NewNotRenamed, qt_error_string(errno), kNewServerLogFileName};
 }
 
 void dropLog(const ServerLog &log)
@@ -293,48 +288,44 @@ QByteArray scriptInterpreter(const QByteArray &path)
     return line.mid(start, end - start);
 }
 
-// Why the server program could not be started, in the window's words. ENOENT
-// for a file that is there means that the program it needs to run is missing:
-// for a script, its interpreter is named.
-QString launchFailureText(const QString &program, int error)
+// Why the server program could not be started. ENOENT for a file that is
+// there means that the program it needs to run is missing: for a script, its
+// interpreter is named.
+ControlProblem launchProblem(const QString &program, int error)
 {
-    const QString prefix = QStringLiteral("Could not start %1: ").arg(QDir::toNativeSeparators(program));
-    if (error == ENOENT) {
-        QByteArray interpreter = scriptInterpreter(QFile::encodeName(program));
-        if (!interpreter.isEmpty()) {
-            // Windows line ends leave a carriage return in the name, which
-            // the kernel looks for but the window would not show.
-            const bool carriageReturn = interpreter.endsWith('\r');
-            if (carriageReturn)
-                interpreter.chop(1);
-            const QString name = lastLogLine(interpreter, true);
-            if (carriageReturn) {
-                return prefix + QStringLiteral("its interpreter %1 was not found: its #! line ends in a "
-                                               "carriage return (Windows line ends).")
-                                    .arg(name);
-            }
-            if (::access(interpreter.constData(), F_OK) != 0)
-                return prefix + QStringLiteral("its interpreter %1 was not found.").arg(name);
-            return prefix + QStringLiteral("its interpreter %1 could not be started (%2).")
-                                .arg(name, qt_error_string(error));
-        }
-    }
-    return prefix + qt_error_string(error);
+    ControlProblem problem(ControlProblem::Kind::LaunchFailed, program, {}, qt_error_string(error));
+    if (error == ENOEXEC)
+        problem.kind = ControlProblem::Kind::NotAProgram;
+    if (error != ENOENT)
+        return problem;
+    QByteArray interpreter = scriptInterpreter(QFile::encodeName(program));
+    if (interpreter.isEmpty())
+        return problem;
+    // Windows line ends leave a carriage return in the name, which the
+    // kernel looks for but the window would not show.
+    const bool carriageReturn = interpreter.endsWith('\r');
+    if (carriageReturn)
+        interpreter.chop(1);
+    problem.detail = lastLogLine(interpreter, true);
+    if (carriageReturn)
+        problem.kind = ControlProblem::Kind::InterpreterCarriageReturn;
+    else if (::access(interpreter.constData(), F_OK) != 0)
+        problem.kind = ControlProblem::Kind::InterpreterNotFound;
+    else
+        problem.kind = ControlProblem::Kind::InterpreterNotStarted;
+    return problem;
 }
 
-// The server runs with its output in the log, or in /dev/null when there is
-// none; which it is the window has said.
-Result spawnServer(const QString &program, int logFd, pid_t *pid)
+// The server runs with an input that never ends, and its output in the log,
+// or in /dev/null when there is none; which it is the window says.
+std::optional<ControlProblem> spawnServer(const QString &program, int logFd, pid_t *pid)
 {
     const UniqueFd input = endlessInput();
-    if (!input.valid()) {
-        return Result::failure(QStringLiteral("Could not start %1: no input could be made for it (%2).")
-                                   .arg(QDir::toNativeSeparators(program), qt_error_string(errno)));
-    }
-    const int error = spawnInSession(QFile::encodeName(program), {}, input.get(), logFd, false, pid);
-    if (error != 0)
-        return Result::failure(launchFailureText(program, error));
-    return Result::success();
+    if (!input.valid())
+        return ControlProblem(ControlProblem::Kind::LaunchFailed, program, {}, qt_error_string(errno));
+    if (const int error = spawnInSession(QFile::encodeName(program), {}, input.get(), logFd, false, pid))
+        return launchProblem(program, error);
+    return std::nullopt;
 }
 
 // Whether users other than this one, and root, may write into the folder:
@@ -349,12 +340,12 @@ bool othersMayWrite(const QString &folder)
     return (st.st_uid != ::geteuid() && st.st_uid != 0) || (st.st_mode & (S_IWGRP | S_IWOTH)) != 0;
 }
 
-// Why the program at path may not be run, in the window's words after "Could
-// not start PATH: "; empty when it may. A program, or a link on the way to
-// it, that belongs neither to this user nor to root, in a folder that other
-// users may write to, may have been put there by anyone: run by the operator
-// (by root, even), it would act with the operator's rights.
-QString untrustedProgramReason(const QString &path)
+// Why the program at path may not be run; nothing when it may. A program, or
+// a link on the way to it, that belongs neither to this user nor to root, in
+// a folder that other users may write to, may have been put there by anyone:
+// run by the operator (by root, even), it would act with the operator's
+// rights.
+std::optional<ControlProblem> untrustedProgram(const QString &path)
 {
     QString current = path;
     // As many links as the kernel follows.
@@ -363,38 +354,34 @@ QString untrustedProgramReason(const QString &path)
         {
         };
         if (::lstat(QFile::encodeName(current).constData(), &st) != 0)
-            return {}; // the launch says what is wrong
+            return std::nullopt; // the launch says what is wrong
         const QString folder = QFileInfo(current).absolutePath();
         if (st.st_uid != ::geteuid() && st.st_uid != 0 && othersMayWrite(folder)) {
-            const QString where =
-                QStringLiteral(
-                    "in %1, a folder that other users may write to; Start runs a program from such a "
-                    "folder only when it is your own or root's.")
-                    .arg(QDir::toNativeSeparators(folder));
-            if (current == path)
-                return QStringLiteral("it belongs to another user, %1, and lies %2")
-                    .arg(userName(st.st_uid), where);
-            return QStringLiteral("it leads through %1, a link that belongs to another user, %2, %3")
-                .arg(QDir::toNativeSeparators(current), userName(st.st_uid), where);
+            ControlProblem problem(ControlProblem::Kind::ProgramNotTrusted, current, userName(st.st_uid));
+            problem.folders = QStringList{folder};
+            return problem;
         }
         if (!S_ISLNK(st.st_mode))
-            return {};
+            return std::nullopt;
         current = QFileInfo(current).symLinkTarget();
     }
-    return {};
+    return std::nullopt;
 }
 
-QString processListProblem(int error)
+// Why the process list could not be read through, as ProcessSearch::error
+// says.
+ControlProblem processListProblem(int error)
 {
-    return error == kNoProcessList ? QStringLiteral("/proc holds no process list") : qt_error_string(error);
+    return ControlProblem(ControlProblem::Kind::ProcessListUnreadable, {}, {},
+                          error == kNoProcessList ? QString() : qt_error_string(error));
 }
 
-bool currentDirectory(DirectoryId *id, QString *problem)
+// The current folder's identity, or why it cannot be known.
+std::optional<ControlProblem> currentDirectory(DirectoryId *id)
 {
     if (directoryId(".", id))
-        return true;
-    *problem = qt_error_string(errno);
-    return false;
+        return std::nullopt;
+    return ControlProblem(ControlProblem::Kind::FolderUnreadable, {}, {}, qt_error_string(errno));
 }
 
 // Whether the process writes its output into the file open as fd.
@@ -455,42 +442,30 @@ LaunchResult PosixServerControl::launchServer()
         // missing one, and the operator fixes it differently.
         for (const QString &dir : searchDirectories()) {
             const QFileInfo candidate(QDir(dir).filePath(programName()));
-            if (!dir.isEmpty() && candidate.isFile()) {
-                return {
-                    Result::failure(
-                        QStringLiteral("Could not start %1: it is not executable (no execute permission).")
-                            .arg(QDir::toNativeSeparators(candidate.absoluteFilePath()))),
-                    {}};
-            }
+            if (!dir.isEmpty() && candidate.isFile())
+                return LaunchResult::failed(
+                    ControlProblem(ControlProblem::Kind::ProgramNotExecutable, candidate.absoluteFilePath()));
         }
-        return {Result::failure(QStringLiteral("Server program %1 not found in %2, %3 or PATH.")
-                                    .arg(programName(), QDir::toNativeSeparators(m_options.programDir),
-                                         QDir::toNativeSeparators(QDir::currentPath()))),
-                {}};
+        ControlProblem missing(ControlProblem::Kind::ProgramNotFound, programName());
+        missing.folders = QStringList{m_options.programDir, QDir::currentPath()};
+        return LaunchResult::failed(missing);
     }
 
-    const QString shownProgram = QDir::toNativeSeparators(*program);
-    if (const QString untrusted = untrustedProgramReason(*program); !untrusted.isEmpty())
-        return {Result::failure(QStringLiteral("Could not start %1: %2").arg(shownProgram, untrusted)), {}};
+    if (std::optional<ControlProblem> untrusted = untrustedProgram(*program))
+        return LaunchResult::failed(std::move(*untrusted));
     // Every server is held by a pidfd, to be watched and signalled without
     // ever reaching a process that took over its PID. Where the kernel gives
     // none (before Linux 5.3, or a sandbox that refuses them), nothing is
     // launched that could be neither.
-    if (const UniqueFd probe(openPidfd(::getpid())); !probe.valid()) {
-        return {
-            Result::failure(QStringLiteral("Could not start %1: this system does not let the program watch "
-                                           "the processes it starts (pidfd_open: %2); Linux 5.3 or later "
-                                           "allows it.")
-                                .arg(shownProgram, qt_error_string(errno))),
-            {}};
-    }
+    if (const UniqueFd probe(openPidfd(::getpid())); !probe.valid())
+        return LaunchResult::failed(
+            ControlProblem(ControlProblem::Kind::CannotWatch, *program, {}, qt_error_string(errno)));
 
     ServerLog log = prepareLog();
     pid_t pid = -1;
-    const Result spawned = spawnServer(*program, log.fd.get(), &pid);
-    if (!spawned.ok()) {
+    if (std::optional<ControlProblem> failed = spawnServer(*program, log.fd.get(), &pid)) {
         dropLog(log);
-        return {spawned, {}, {}};
+        return LaunchResult::failed(std::move(*failed));
     }
     // The child cannot be reaped before this: only this process waits for it.
     UniqueFd pidfd(openPidfd(pid));
@@ -500,15 +475,13 @@ LaunchResult PosixServerControl::launchServer()
         ::kill(-pid, SIGKILL);
         ::waitpid(pid, nullptr, 0);
         dropLog(log);
-        return {Result::failure(QStringLiteral("Could not start %1: it could not be watched (%2), so it was "
-                                               "ended at once.")
-                                    .arg(shownProgram, qt_error_string(error))),
-                {}};
+        return LaunchResult::failed(
+            ControlProblem(ControlProblem::Kind::EndedUnwatched, *program, {}, qt_error_string(error)));
     }
     putLogInPlace(log);
     m_launchGroup = -1;
     watch(new ProcessWatch(pid, std::move(pidfd), true, this), std::move(log.fd));
-    return {Result::success(), log.problem, pid, log.notRotated};
+    return {std::nullopt, pid, log.note};
 }
 
 void PosixServerControl::watch(ProcessWatch *watch, UniqueFd log)
@@ -556,10 +529,8 @@ std::optional<HeldProcess> PosixServerControl::backgroundedServer(pid_t launcher
     // it names no one else's processes.
     std::vector<HeldProcess> left = processesLedBy({launcher}).processes;
     DirectoryId here;
-    QString problem;
-    const bool folderKnown = currentDirectory(&here, &problem);
     std::vector<HeldProcess> servers;
-    if (folderKnown)
+    if (!currentDirectory(&here))
         servers = serversInDirectory(serverIdentity(), here).processes;
     // Of those left in the group, one that is already the server, else the
     // first started, which is the child that is becoming it.
@@ -601,61 +572,65 @@ ServerIdentity PosixServerControl::serverIdentity() const
     // A program that Start would refuse to run tells no process to be the
     // server: another user's link to any program would make it one.
     const std::optional<QString> program = findServerProgram();
-    if (program && untrustedProgramReason(*program).isEmpty())
+    if (program && !untrustedProgram(*program))
         identity.program = QFile::encodeName(QFileInfo(*program).canonicalFilePath()).toStdString();
     return identity;
 }
 
-void PosixServerControl::prepareAdoption()
+SearchAnswer PosixServerControl::answerWith(ProcessSearch found)
 {
-    QString problem;
-    if (m_adoptionSearch.valid() || !currentDirectory(&m_adoptionFolder, &problem))
+    if (const std::optional<qint64> pid = adoptFirstOf(std::move(found.processes)))
+        return {SearchAnswer::Outcome::Running, *pid, std::nullopt};
+    // None found where not all could be looked at: whether one runs cannot
+    // be told.
+    if (found.error != 0)
+        return {SearchAnswer::Outcome::Unknown, 0, processListProblem(found.error)};
+    return {};
+}
+
+SearchAnswer PosixServerControl::findRunningServer()
+{
+    DirectoryId here;
+    if (std::optional<ControlProblem> unknown = currentDirectory(&here))
+        return {SearchAnswer::Outcome::Unknown, 0, std::move(unknown)};
+    return answerWith(serversInDirectory(serverIdentity(), here));
+}
+
+void PosixServerControl::startSearch()
+{
+    DirectoryId here;
+    const std::optional<ControlProblem> unknown = currentDirectory(&here);
+    if (unknown || m_search.valid()) {
+        const SearchAnswer answer{SearchAnswer::Outcome::Unknown, 0, unknown};
+        QMetaObject::invokeMethod(
+            this, [this, answer] { emit searchAnswered(answer); }, Qt::QueuedConnection);
         return;
-    m_adoptionSearch = std::async(std::launch::async, [this, identity = serverIdentity(),
-                                                       folder = m_adoptionFolder] {
-        std::vector<HeldProcess> found = serversInDirectory(identity, folder).processes;
+    }
+    // Reads every process's /proc entry on a thread: with a thousand
+    // processes that takes milliseconds, which the window's first paint would
+    // otherwise wait for. The server found is taken over here, on the
+    // control's own thread.
+    m_search = std::async(std::launch::async, [this, identity = serverIdentity(), folder = here] {
+        ProcessSearch found = serversInDirectory(identity, folder);
         // Posted before the control's members are destroyed (the future's
         // destructor waits for this), and dropped with the control.
-        QMetaObject::invokeMethod(this, &PosixServerControl::adoptionSearchFinished, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(this, &PosixServerControl::searchFinished, Qt::QueuedConnection);
         return found;
     });
 }
 
-std::optional<qint64> PosixServerControl::adoptRunningServer()
+void PosixServerControl::searchFinished()
 {
-    DirectoryId here;
-    QString problem;
-    if (!currentDirectory(&here, &problem))
-        return std::nullopt;
-    std::vector<HeldProcess> servers;
-    if (m_adoptionSearch.valid() && m_adoptionFolder == here) {
-        if (m_adoptionSearch.wait_for(std::chrono::seconds(0)) != std::future_status::ready) {
-            // Not done yet: the window is shown meanwhile, and told by
-            // serverAdopted() when a server turns up.
-            m_adoptWhenFound = true;
-            return std::nullopt;
-        }
-        servers = m_adoptionSearch.get();
-    } else {
-        if (m_adoptionSearch.valid())
-            m_adoptionSearch.get();
-        servers = serversInDirectory(serverIdentity(), here).processes;
-    }
-    return adoptFirstOf(std::move(servers));
-}
-
-void PosixServerControl::adoptionSearchFinished()
-{
-    if (!m_adoptWhenFound || !m_adoptionSearch.valid())
+    if (!m_search.valid())
         return;
-    m_adoptWhenFound = false;
-    std::vector<HeldProcess> servers = m_adoptionSearch.get();
-    // Started or stopping meanwhile: the window has moved on.
-    if (!m_watched && m_stopping.empty()) {
-        if (const std::optional<qint64> pid = adoptFirstOf(std::move(servers)))
-            emit serverAdopted(*pid);
+    ProcessSearch found = m_search.get();
+    // Launched or stopping meanwhile: what the search found is no longer
+    // the question.
+    if (m_watched || !m_stopping.empty()) {
+        emit searchAnswered({});
+        return;
     }
-    emit adoptionAnswered();
+    emit searchAnswered(answerWith(std::move(found)));
 }
 
 std::optional<qint64> PosixServerControl::adoptFirstOf(std::vector<HeldProcess> servers)
@@ -680,26 +655,20 @@ std::optional<qint64> PosixServerControl::adoptFirstOf(std::vector<HeldProcess> 
     return pid;
 }
 
-Result PosixServerControl::stopServers()
+std::optional<ControlProblem> PosixServerControl::stopServers()
 {
     // The server launched or adopted here is held by its pidfd: it is asked
     // to end even when the folder or the process list cannot be read, which
     // only the search for the folder's other servers needs.
     DirectoryId here;
-    QString problem;
-    const bool folderKnown = currentDirectory(&here, &problem);
-    if (!m_watched && !folderKnown)
-        return Result::failure(
-            QStringLiteral("Cannot stop the server: the current folder cannot be read (%1).").arg(problem));
+    const std::optional<ControlProblem> folderUnknown = currentDirectory(&here);
+    if (!m_watched && folderUnknown)
+        return folderUnknown;
     ProcessSearch found;
-    if (folderKnown)
+    if (!folderUnknown)
         found = serversInDirectory(serverIdentity(), here);
-    if (!m_watched && found.error != 0) {
-        return Result::failure(
-            QStringLiteral("Cannot stop the server: the process list (/proc) cannot be read "
-                           "(%1).")
-                .arg(processListProblem(found.error)));
-    }
+    if (!m_watched && found.error != 0)
+        return processListProblem(found.error);
 
     // What the servers started runs in their process groups and sessions,
     // named anything: the launched server's own session; those that servers
@@ -742,13 +711,12 @@ Result PosixServerControl::stopServers()
     std::vector<ReapTarget> targets;
     for (const ProcessWatch *w : asked)
         targets.push_back({w->pid(), w->pidfd(), w->ownChild()});
-    const Result reaping = startReaper(targets, m_options.stopGracePeriod);
-    if (!reaping.ok()) {
+    if (const int error = startReaper(targets, m_options.stopGracePeriod)) {
         for (ProcessWatch *w : asked) {
             if (w != m_watched)
                 delete w;
         }
-        return reaping;
+        return ControlProblem(ControlProblem::Kind::StopNotStarted, {}, {}, qt_error_string(error));
     }
 
     if (m_watched) {
@@ -764,7 +732,7 @@ Result PosixServerControl::stopServers()
     }
     if (m_stopping.empty())
         QMetaObject::invokeMethod(this, &ServerControl::serversStopped, Qt::QueuedConnection);
-    return Result::success();
+    return std::nullopt;
 }
 
 void PosixServerControl::stoppingServerEnded(ProcessWatch *watch)
@@ -775,48 +743,48 @@ void PosixServerControl::stoppingServerEnded(ProcessWatch *watch)
         emit serversStopped();
 }
 
-Result PosixServerControl::openUrl(const QString &url)
+std::optional<ControlProblem> PosixServerControl::openUrl(const QString &url)
 {
     // xdg-open tells by its status whether a browser took the address; it is
     // watched like a server, so that the window neither waits for it nor
     // leaves it a zombie.
+    const QString opener = QStringLiteral("xdg-open");
     pid_t pid = -1;
-    if (spawnInSession("xdg-open", {QFile::encodeName(url)}, -1, -1, true, &pid) != 0) {
-        return Result::failure(
-            QStringLiteral("Could not open %1: no web browser opener (xdg-open) could be started.").arg(url));
-    }
+    if (spawnInSession(QFile::encodeName(opener), {QFile::encodeName(url)}, -1, -1, true, &pid) != 0)
+        return ControlProblem(ControlProblem::Kind::OpenerNotStarted, url, opener);
     UniqueFd pidfd(openPidfd(pid));
     if (!pidfd.valid()) {
         // It runs all the same; only what its status would say is lost.
         ProcessWatch::reapWhenEnded(pid);
-        return Result::success();
+        return std::nullopt;
     }
-    auto *opener = new ProcessWatch(pid, std::move(pidfd), true, this);
-    connect(opener, &ProcessWatch::ended, this, [this, opener, url](const ServerExit &exit) {
-        opener->deleteLater();
-        const QString problem = openerFailureText(url, exit);
-        if (!problem.isEmpty())
-            emit urlOpenFailed(problem);
+    auto *watch = new ProcessWatch(pid, std::move(pidfd), true, this);
+    connect(watch, &ProcessWatch::ended, this, [this, watch, url, opener](const ServerExit &exit) {
+        watch->deleteLater();
+        if (const std::optional<ControlProblem> problem = openerProblem(url, opener, exit))
+            emit urlOpenFailed(*problem);
     });
-    return Result::success();
+    return std::nullopt;
 }
 
-QString openerFailureText(const QString &url, const ServerExit &exit)
+std::optional<ControlProblem> openerProblem(const QString &url, const QString &opener, const ServerExit &exit)
 {
-    const QString prefix = QStringLiteral("Could not open %1: ").arg(url);
+    ControlProblem problem(ControlProblem::Kind::OpenerFailed, url, opener);
+    problem.code = exit.code;
     switch (exit.kind) {
     case ServerExit::Kind::Exited:
         if (exit.code == 0)
-            return {};
+            return std::nullopt;
         // xdg-open's own word for "no browser, or no tool to find one".
         if (exit.code == 3)
-            return prefix + QStringLiteral("xdg-open found no program to open it (exit status 3).");
-        return prefix + QStringLiteral("xdg-open failed (exit status %1).").arg(exit.code);
+            problem.kind = ControlProblem::Kind::OpenerFoundNothing;
+        return problem;
     case ServerExit::Kind::Signalled:
-        return prefix +
-               QStringLiteral("xdg-open was ended by signal %1 (%2).").arg(exit.code).arg(exit.signalName);
+        problem.kind = ControlProblem::Kind::OpenerSignalled;
+        problem.systemError = exit.signalName;
+        return problem;
     case ServerExit::Kind::Unknown:
         break;
     }
-    return {};
+    return std::nullopt;
 }

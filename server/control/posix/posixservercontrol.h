@@ -45,15 +45,13 @@ public:
     static QString programName() { return QStringLiteral("orbelithsrv"); }
 
     LaunchResult launchServer() override;
-    std::optional<qint64> adoptRunningServer() override;
-    // Reads /proc on a thread: with a thousand processes that takes
-    // milliseconds, which the window's first paint would otherwise wait for.
-    void prepareAdoption() override;
-    bool adoptionPending() const override { return m_adoptWhenFound; }
-    Result stopServers() override;
+    SearchAnswer findRunningServer() override;
+    // Reads /proc on a thread.
+    void startSearch() override;
+    std::optional<ControlProblem> stopServers() override;
     // Starts xdg-open with the address; what its status says comes later,
     // as urlOpenFailed().
-    Result openUrl(const QString &url) override;
+    std::optional<ControlProblem> openUrl(const QString &url) override;
 
     // Where the server program is looked for, in order: the program folder,
     // the current directory, then PATH.
@@ -74,7 +72,8 @@ private:
     void watch(ProcessWatch *watch, UniqueFd log);
     void watchedServerEnded(const ServerExit &exit);
     void stoppingServerEnded(ProcessWatch *watch);
-    void adoptionSearchFinished();
+    void searchFinished();
+    SearchAnswer answerWith(ProcessSearch found);
     // What a launcher that ended with 0 left running as the server.
     std::optional<HeldProcess> backgroundedServer(pid_t launcher);
     // Watches the lowest PID of those still running, and returns it.
@@ -89,13 +88,11 @@ private:
     UniqueFd m_log;
     // What the last Stop asked to end and has not yet ended.
     std::vector<ProcessWatch *> m_stopping;
-    // The search that prepareAdoption() started, and the folder it searched.
-    std::future<std::vector<HeldProcess>> m_adoptionSearch;
-    DirectoryId m_adoptionFolder;
-    // adoptRunningServer() came before the search had finished.
-    bool m_adoptWhenFound = false;
+    // The search that startSearch() started.
+    std::future<ProcessSearch> m_search;
 };
 
-// The status line's words for an xdg-open that ended as exit says: empty when
-// it opened the address.
-QString openerFailureText(const QString &url, const ServerExit &exit);
+// What went wrong with an opener that ended as exit says: nothing when it
+// opened the address.
+std::optional<ControlProblem> openerProblem(const QString &url, const QString &opener,
+                                            const ServerExit &exit);

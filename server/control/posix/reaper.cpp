@@ -97,10 +97,10 @@ void closeAllBut(const int *keep, size_t count)
 
 } // namespace
 
-Result startReaper(const std::vector<ReapTarget> &targets, std::chrono::milliseconds gracePeriod)
+int startReaper(const std::vector<ReapTarget> &targets, std::chrono::milliseconds gracePeriod)
 {
     if (targets.empty())
-        return Result::success();
+        return 0;
     // Everything the child needs is prepared here: after fork it may not
     // allocate.
     std::vector<pollfd> fds;
@@ -127,10 +127,8 @@ Result startReaper(const std::vector<ReapTarget> &targets, std::chrono::millisec
         while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
         }
         if (WIFEXITED(status) && WEXITSTATUS(status) == 0)
-            return Result::success();
+            return 0;
         forkError = WIFEXITED(status) && WEXITSTATUS(status) > 100 ? WEXITSTATUS(status) - 100 : EAGAIN;
     }
-    return Result::failure(QStringLiteral("Cannot stop the server: no process can be started to make sure it "
-                                          "ends (%1). Nothing was asked to end.")
-                               .arg(qt_error_string(forkError)));
+    return forkError;
 }

@@ -1,7 +1,5 @@
 #pragma once
 
-#include "result.h"
-
 #include <sys/types.h>
 
 #include <chrono>
@@ -21,6 +19,6 @@ struct ReapTarget
 // exit waits for it. It keeps none of the front-end's descriptors but the
 // pidfds, so that nothing (a display connection, a pipe, a lock on the
 // folder) waits on it.
-// Started before the targets are signalled: on failure, which says why in
-// the window's words, nothing is to be asked to end.
-Result startReaper(const std::vector<ReapTarget> &targets, std::chrono::milliseconds gracePeriod);
+// Started before the targets are signalled: on failure (the error number is
+// returned; 0 when it runs), nothing is to be asked to end.
+int startReaper(const std::vector<ReapTarget> &targets, std::chrono::milliseconds gracePeriod);

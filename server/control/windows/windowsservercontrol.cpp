@@ -66,22 +66,27 @@ LaunchResult WindowsServerControl::launchServer()
     win32::Launched launched =
         win32::launchServer(QDir::toNativeSeparators(m_options.programDir).toStdWString());
     if (!launched.status.ok)
-        return {Result::failure(fromWide(launched.status.error)), {}};
+        return LaunchResult::failed(
+            ControlProblem(ControlProblem::Kind::LaunchFailed, {}, {}, fromWide(launched.status.error)));
     watch(std::move(launched.process), std::move(launched.log), true);
-    return {Result::success(), fromWide(launched.noLogReason), qint64(launched.processId),
-            fromWide(launched.logNotRotated)};
+    LogNote log;
+    if (!launched.noLogReason.empty())
+        log = {LogNote::Kind::NoLog, fromWide(launched.noLogReason), {}};
+    else if (!launched.logNotRotated.empty())
+        log = {LogNote::Kind::NoNewLog, fromWide(launched.logNotRotated), {}};
+    return {std::nullopt, qint64(launched.processId), log};
 }
 
-std::optional<qint64> WindowsServerControl::adoptRunningServer()
+SearchAnswer WindowsServerControl::findRunningServer()
 {
     std::vector<win32::ServerProcess> servers = win32::serversInFolder(win32::currentFolder());
     if (servers.empty())
-        return std::nullopt;
+        return {};
     const qint64 pid = servers.front().processId;
     // Which file an adopted server writes to cannot be told: its last line is
     // not read rather than taken from a log that may not be its own.
     watch(std::move(servers.front().process), {}, false);
-    return pid;
+    return {SearchAnswer::Outcome::Running, pid, std::nullopt};
 }
 
 void WindowsServerControl::watch(win32::UniqueHandle process, win32::UniqueHandle log, bool ownGroup)
@@ -143,7 +148,7 @@ QString WindowsServerControl::lastLineOfLog() const
     return lastLogLine(QByteArrayView(tail.data(), qsizetype(tail.size())), whole);
 }
 
-Result WindowsServerControl::stopServers()
+std::optional<ControlProblem> WindowsServerControl::stopServers()
 {
     win32::StopRequest request;
     request.folder = win32::currentFolder();
@@ -158,7 +163,7 @@ Result WindowsServerControl::stopServers()
     // its own.
     unwatch();
     if (!stopping.status.ok)
-        return Result::failure(fromWide(stopping.status.error));
+        return ControlProblem(ControlProblem::Kind::StopNotEnsured, {}, {}, fromWide(stopping.status.error));
 
     PendingStop pending;
     pending.finished = std::move(stopping.finished);
@@ -179,11 +184,13 @@ Result WindowsServerControl::stopServers()
         if (m_stopping.empty())
             emit serversStopped();
     });
-    return Result::success();
+    return std::nullopt;
 }
 
-Result WindowsServerControl::openUrl(const QString &url)
+std::optional<ControlProblem> WindowsServerControl::openUrl(const QString &url)
 {
     const win32::Status opened = win32::openUrl(url.toStdWString());
-    return opened.ok ? Result::success() : Result::failure(fromWide(opened.error));
+    if (opened.ok)
+        return std::nullopt;
+    return ControlProblem(ControlProblem::Kind::UrlNotOpened, url, {}, fromWide(opened.error));
 }

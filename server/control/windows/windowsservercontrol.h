@@ -37,9 +37,9 @@ public:
     static QString programName() { return QStringLiteral("orbelithsrv.exe"); }
 
     LaunchResult launchServer() override;
-    std::optional<qint64> adoptRunningServer() override;
-    Result stopServers() override;
-    Result openUrl(const QString &url) override;
+    SearchAnswer findRunningServer() override;
+    std::optional<ControlProblem> stopServers() override;
+    std::optional<ControlProblem> openUrl(const QString &url) override;
 
 private:
     void watch(win32::UniqueHandle process, win32::UniqueHandle log, bool ownGroup);
