@@ -19,6 +19,7 @@
 #include <linux/capability.h>
 #include <poll.h>
 #include <pthread.h>
+#include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
@@ -710,8 +711,11 @@ void TestServerControl::stopAsksNothingOrTheWatchedServer_data()
     QTest::addColumn<bool>("asked");
     // Then nothing is asked to end, and the server runs on.
     QTest::newRow("no process for the grace period can be started") << "no process" << false;
-    // The server the window watches is held all the same.
+    // The server the window watches is held all the same; a control that
+    // watches none cannot tell whether one runs, and asks nothing to end.
     QTest::newRow("the folder cannot be read") << "folder unreadable" << true;
+    QTest::newRow("the folder was removed") << "folder removed" << true;
+    QTest::newRow("the process list cannot be read") << "no /proc" << true;
 }
 
 void TestServerControl::stopAsksNothingOrTheWatchedServer()
@@ -720,6 +724,8 @@ void TestServerControl::stopAsksNothingOrTheWatchedServer()
     QFETCH(bool, asked);
     if (::geteuid() != 0)
         QSKIP("needs root, to act as a user whom process limits and permissions bind");
+    if (fault == QStringLiteral("no /proc") && qEnvironmentVariableIsEmpty("ORBELITH_SMALL_DISK"))
+        QSKIP("needs a mount namespace of its own: run through mount-run.sh (ctest -R tst_noproclist)");
     // As nobody, whom permissions and limits bind, in a folder of nobody's.
     QVERIFY(QFile::setPermissions(m_root->path(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner |
                                                       QFile::ReadOther | QFile::ExeOther));
@@ -743,15 +749,32 @@ void TestServerControl::stopAsksNothingOrTheWatchedServer()
     rlimit limit{};
     QCOMPARE(::getrlimit(RLIMIT_NPROC, &limit), 0);
     const rlimit none{1, limit.rlim_max};
+    // Removing the folder and mounting over /proc take root, the saved user.
     if (fault == QStringLiteral("no process"))
         QCOMPARE(::setrlimit(RLIMIT_NPROC, &none), 0);
-    else
+    else if (fault == QStringLiteral("folder unreadable"))
         QCOMPARE(::chmod(".", 0), 0);
+    else if (fault == QStringLiteral("folder removed"))
+        QVERIFY(::seteuid(0) == 0 && ::rmdir("../cwd") == 0 && ::seteuid(65534) == 0);
+    else
+        QVERIFY(::seteuid(0) == 0 && ::mount("none", "/proc", "tmpfs", 0, nullptr) == 0 &&
+                ::seteuid(65534) == 0);
     const std::optional<ControlProblem> stopped = control.stopServers();
+    PosixServerControl unwatched({programDir(), 60s});
+    const SearchAnswer unknown = asked ? unwatched.findRunningServer() : SearchAnswer{};
+    const std::optional<ControlProblem> notStopped = asked ? unwatched.stopServers() : std::nullopt;
     ::setrlimit(RLIMIT_NPROC, &limit);
     ::chmod(".", 0755);
+    QVERIFY(fault != QStringLiteral("no /proc") ||
+            (::seteuid(0) == 0 && ::umount("/proc") == 0 && ::seteuid(65534) == 0));
     QCOMPARE(!stopped, asked);
     QCOMPARE(signalIn(pid, "ShdPnd", SIGTERM), asked);
+    if (asked) {
+        QCOMPARE(unknown.outcome, SearchAnswer::Outcome::Unknown);
+        QCOMPARE(notStopped.value_or(ControlProblem()).kind, fault == QStringLiteral("no /proc")
+                                                                 ? ControlProblem::Kind::ProcessListUnreadable
+                                                                 : ControlProblem::Kind::FolderUnreadable);
+    }
     if (!asked) {
         const QString text = Messages::problem(*stopped, Messages::Request::Stop);
         QVERIFY2(text.contains(QStringLiteral("Nothing was asked to end")), qPrintable(text));

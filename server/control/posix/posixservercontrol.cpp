@@ -11,6 +11,7 @@
 #include <QFileInfo>
 
 #include <cerrno>
+#include <climits>
 #include <csignal>
 #include <fcntl.h>
 #include <pwd.h>
@@ -376,10 +377,13 @@ ControlProblem processListProblem(int error)
                           error == kNoProcessList ? QString() : qt_error_string(error));
 }
 
-// The current folder's identity, or why it cannot be known.
+// The current folder's identity; or why it cannot be known: it cannot be
+// read, or it was removed (getcwd says so), where servers started in it may
+// run on.
 std::optional<ControlProblem> currentDirectory(DirectoryId *id)
 {
-    if (directoryId(".", id))
+    char name[PATH_MAX];
+    if ((::getcwd(name, sizeof name) != nullptr || errno != ENOENT) && directoryId(".", id))
         return std::nullopt;
     return ControlProblem(ControlProblem::Kind::FolderUnreadable, {}, {}, qt_error_string(errno));
 }
