@@ -335,7 +335,8 @@ void TestServerFolder::givenFolderServesRestoreStartStopAndLog()
     QCOMPARE(readFile(QDir(server).filePath(kServerConfigFileName)),
              WriteServerConfig(window->settingsFromControls()));
     QVERIFY(QTest::qWaitFor(
-        [&] { return QFile::exists(QDir(server).filePath(QStringLiteral("orbelithsrv.log"))); }, 10000));
+        [&] { return QFile::exists(QDir(server).filePath(QStringLiteral("orbelith-gui-server.log"))); },
+        10000));
     QCOMPARE(entries(start), (QStringList{kServerConfigFileName, kLastSettingsFileName}));
     QCOMPARE(readFile(QDir(start).filePath(kServerConfigFileName)), WriteServerConfig(elsewhere));
 
