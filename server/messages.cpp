@@ -64,7 +64,7 @@ QString searchReason(const ControlProblem &p)
             return QStringLiteral("the process list (/proc) cannot be read (%1)").arg(p.systemError);
         return QStringLiteral("the process list (/proc) is not readable");
     default:
-        return p.systemError;
+        return p.systemError.isEmpty() ? QStringLiteral("the system did not say why") : p.systemError;
     }
 }
 
