@@ -57,6 +57,7 @@ StartFolder enterStartFolder(const CommandLine &commandLine)
     start.exitStatus = commandLine.exitStatus;
     start.message = commandLine.message;
     start.script = commandLine.script;
+    start.displayGiven = commandLine.displayGiven;
     if (start.exitStatus)
         return start;
     switch (commandLine.folder) {

@@ -176,12 +176,14 @@ QProcess *TestServerFolder::startProgram(const QString &workingDirectory, const 
 {
     stopProgram();
     m_program = std::make_unique<QProcess>();
+    // Told on the command line where to draw, as Qt's options allow, with no display at all.
     QProcessEnvironment env = environment();
-    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+    for (const char *name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"})
+        env.remove(QString::fromLatin1(name));
     m_program->setProcessEnvironment(env);
     m_program->setWorkingDirectory(workingDirectory);
     m_program->setProcessChannelMode(QProcess::ForwardedChannels);
-    m_program->start(QStringLiteral(GUI_PROGRAM), arguments);
+    m_program->start(QStringLiteral(GUI_PROGRAM), QStringList{"-platform", "offscreen"} + arguments);
     return m_program.get();
 }
 
