@@ -29,6 +29,7 @@
 #include <memory>
 
 #include <sys/inotify.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 using namespace testfiles;
@@ -94,6 +95,7 @@ private slots:
     void programLastFolderWithNoneChosenUsesTheHomeFolder();
     void givenFolderServesRestoreStartStopAndLog();
     void pickerEntersAndRemembersForTheMenusNextStart();
+    void pickerTakesANameThatIsNotUtf8();
     void cancelledPickerEntersNothing();
     void goneFolderIsExplainedBeforeThePicker();
 
@@ -371,6 +373,27 @@ void TestServerFolder::pickerEntersAndRemembersForTheMenusNextStart()
     // start from a terminal stays where it was started.
     QVERIFY(programReadsSettingsIn(server, path(QStringLiteral("home")), {QStringLiteral("--last-folder")}));
     QVERIFY(programReadsSettingsIn(path(QStringLiteral("start")), path(QStringLiteral("start")), {}));
+}
+
+void TestServerFolder::pickerTakesANameThatIsNotUtf8()
+{
+    const QByteArray folder = QFile::encodeName(path(QStringLiteral("server"))) + "/caf\xe9";
+    QCOMPARE(::mkdir(folder.constData(), 0700), 0);
+    // The picker shows the byte as U+FFFD, and gives that back: as clicking the entry does, its name
+    // as shown, then Choose.
+    whenShown<QFileDialog>([&](QFileDialog *dialog) {
+        dialog->setDirectory(path(QStringLiteral("server")));
+        dialog->findChild<QLineEdit *>(QStringLiteral("fileNameEdit"))->setText(QFile::decodeName("caf\xe9"));
+        static_cast<QDialog *>(dialog)->accept();
+    });
+    QVERIFY(chooseServerFolder(enterStartFolder(parseCommandLine({"orbelith-gui", "--choose-folder"}))));
+    char cwd[4096];
+    QCOMPARE(QByteArray(::getcwd(cwd, sizeof cwd)), folder);
+    // Remembered by its bytes: the menu's next start, a process of its own, works there.
+    const auto pid =
+        startProgram(path(QStringLiteral("home")), {QStringLiteral("--last-folder")})->processId();
+    const QByteArray link = "/proc/" + QByteArray::number(pid) + "/cwd";
+    QTRY_COMPARE(QByteArray(cwd, qMax(::readlink(link.constData(), cwd, sizeof cwd), ssize_t(0))), folder);
 }
 
 void TestServerFolder::cancelledPickerEntersNothing()
