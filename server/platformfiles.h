@@ -3,7 +3,9 @@
 #include <QByteArray>
 #include <QByteArrayView>
 #include <QString>
+#include <QtGlobal>
 
+#include <memory>
 #include <optional>
 
 // What the core's files do differently per platform: one implementation in
@@ -35,7 +37,25 @@ struct SmallFileRead
 // refused without waiting on it.
 SmallFileRead readSmallRegularFile(const QString &path, qint64 maxSize);
 
-// Why the settings file at path may not be written through the link there,
-// in plain words; empty when it may be written. On Linux a link that another
-// user made (in a folder that everyone may write to) is not followed.
-QString untrustedLinkReason(const QString &path);
+// One settings file, written beside its place first and put there later.
+// write() puts the whole content into a new file in the folder that the name
+// leads to, and commit() puts it in place of the file there; a file never
+// committed is discarded with the object. Each returns why it failed, in
+// plain words, or nothing. On Linux a link at the name is followed only when
+// it is the user's own or root's (another user may have made it in a folder
+// that everyone may write to), and the new file goes where the name led when
+// it was checked, whatever happens to the name afterwards.
+class StagedFile
+{
+public:
+    StagedFile();
+    ~StagedFile();
+    Q_DISABLE_COPY_MOVE(StagedFile)
+
+    QString write(const QString &directory, const QString &name, const QByteArray &bytes);
+    QString commit();
+
+private:
+    struct Private;
+    std::unique_ptr<Private> d;
+};

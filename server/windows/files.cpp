@@ -3,6 +3,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QSaveFile>
 
 QString workingFolder()
 {
@@ -42,5 +43,32 @@ SmallFileRead readSmallRegularFile(const QString &path, qint64 maxSize)
 // sticky folders shared by every user.
 QString untrustedLinkReason(const QString &)
 {
+    return {};
+}
+
+struct StagedFile::Private
+{
+    std::unique_ptr<QSaveFile> file;
+};
+
+StagedFile::StagedFile() : d(std::make_unique<Private>()) {}
+
+StagedFile::~StagedFile() = default;
+
+QString StagedFile::write(const QString &directory, const QString &name, const QByteArray &bytes)
+{
+    const QString path = QDir(directory).filePath(name);
+    if (const QString refused = untrustedLinkReason(path); !refused.isEmpty())
+        return refused;
+    d->file = std::make_unique<QSaveFile>(path);
+    if (!d->file->open(QIODevice::WriteOnly) || d->file->write(bytes) != bytes.size() || !d->file->flush())
+        return d->file->errorString();
+    return {};
+}
+
+QString StagedFile::commit()
+{
+    if (!d->file || !d->file->commit())
+        return d->file ? d->file->errorString() : QStringLiteral("nothing was written");
     return {};
 }
