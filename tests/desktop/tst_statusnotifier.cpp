@@ -6,6 +6,7 @@
 
 #include "configfiles.h"
 #include "form1.h"
+#include "logline.h"
 #include "processes.h"
 #include "programicon.h"
 #include "startup.h"
@@ -293,7 +294,7 @@ void TestStatusNotifier::serverEndingInTrayIsNotifiedOnce()
     press(u"Command1"_s);
     QTRY_COMPARE(server().size(), size_t(1));
     // A player's words as its last line: text, which the notification service must not take for markup.
-    QFile log(u"orbelithsrv.log"_s);
+    QFile log(kServerLogFileName);
     QVERIFY(log.open(QIODevice::Append) &&
             log.write("<b>Mallory</b> & <a href=\"file:///etc\">co</a>\n") > 0);
     log.close();
