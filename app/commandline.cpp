@@ -150,6 +150,8 @@ CommandLine parseCommandLine(const QStringList &arguments)
     if (ways > 1)
         return mistake(QStringLiteral("give a FOLDER, --choose-folder or --last-folder, not more than one."));
 
+    result.displayGiven =
+        p.parser.isSet(QStringLiteral("platform")) || p.parser.isSet(QStringLiteral("display"));
     if (!folders.isEmpty()) {
         result.folder = CommandLine::Folder::Given;
         result.givenFolder = folders.constFirst();

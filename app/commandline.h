@@ -31,6 +31,9 @@ struct CommandLine
     // As programArguments() gives it: a name that is not UTF-8 keeps its bytes.
     QString givenFolder;
     Script script = Script::None;
+    // Qt's own options say where to draw (-platform, -display): the program
+    // need not find a display of its own.
+    bool displayGiven = false;
 
     // Set when the program is to end at once (help, version, a mistake),
     // with the text to print: on standard output for status 0, else on

@@ -12,7 +12,8 @@
 namespace {
 
 // Without a display the toolkit would abort with a long message; say it in
-// one line instead, with the way out.
+// one line instead, with the way out. Qt's own -platform and -display
+// options tell it where to draw without one.
 bool displayMissing()
 {
 #if defined(Q_OS_UNIX) && !defined(Q_OS_MACOS)
@@ -37,7 +38,7 @@ int main(int argc, char *argv[])
     if (startFolder.script != CommandLine::Script::None)
         return runScriptCommand(startFolder.script, argc, argv);
 
-    if (displayMissing()) {
+    if (!startFolder.displayGiven && displayMissing()) {
         std::fprintf(
             stderr,
             "orbelith-gui: no display found (DISPLAY is not set); start it from a desktop session, or "

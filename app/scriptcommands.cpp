@@ -31,9 +31,8 @@ ScriptOutcome status(ServerSession &session)
     case SearchAnswer::Outcome::Unknown:
         return {kUnknownStatus,
                 {},
-                Messages::Script::error(answer.problem
-                                            ? Messages::problem(*answer.problem, Messages::Request::Search)
-                                            : QString())};
+                Messages::Script::error(
+                    Messages::problem(answer.problem.value_or(ControlProblem()), Messages::Request::Search))};
     }
     return {kNotRunningStatus, Messages::Script::notRunning(), {}};
 }

@@ -37,14 +37,14 @@ QString lastChosenFolderFile()
 QString lastChosenFolder()
 {
     const QSettings settings(lastChosenFolderFile(), QSettings::IniFormat);
-    return settings.value(kLastFolderKey).toString();
+    return folderFromSetting(settings.value(kLastFolderKey));
 }
 
 Result rememberChosenFolder(const QString &path)
 {
     const QString file = lastChosenFolderFile();
     QSettings settings(file, QSettings::IniFormat);
-    settings.setValue(kLastFolderKey, QDir(path).absolutePath());
+    settings.setValue(kLastFolderKey, folderSetting(QDir(path).absolutePath()));
     settings.sync();
     if (settings.status() != QSettings::NoError)
         return Result::failure(QStringLiteral("%1 could not be written").arg(QDir::toNativeSeparators(file)));
@@ -57,6 +57,7 @@ StartFolder enterStartFolder(const CommandLine &commandLine)
     start.exitStatus = commandLine.exitStatus;
     start.message = commandLine.message;
     start.script = commandLine.script;
+    start.displayGiven = commandLine.displayGiven;
     if (start.exitStatus)
         return start;
     switch (commandLine.folder) {

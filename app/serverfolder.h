@@ -30,6 +30,8 @@ struct StartFolder
     QString notice;
     // A script's command instead of the window, in the folder entered.
     CommandLine::Script script = CommandLine::Script::None;
+    // Qt is told where to draw.
+    bool displayGiven = false;
 };
 
 StartFolder enterStartFolder(const CommandLine &commandLine);

@@ -4,14 +4,8 @@
 #include "platformfiles.h"
 #include "textlines.h"
 
-#include <QDir>
-#include <QFile>
-#include <QFileInfo>
-#include <QSaveFile>
-
 #include <array>
-#include <memory>
-#include <optional>
+#include <utility>
 
 namespace {
 
@@ -161,16 +155,6 @@ std::optional<Result> refusalBeforeWriting(const QString &directory, const Serve
     return std::nullopt;
 }
 
-// Puts the new file in place, or where another program holds the old one
-// open so that it cannot be replaced, writes into the old one in place.
-Result putInPlace(QSaveFile &file, const QString &path, const QByteArray &bytes)
-{
-    if (file.commit())
-        return Result::success();
-    const QString error = file.errorString();
-    return writeHeldFileInPlace(path, bytes).value_or(Result::failure(error));
-}
-
 } // namespace
 
 QByteArray WriteServerConfig(const ServerSettings &s)
@@ -183,57 +167,28 @@ QByteArray WriteLastSettings(const ServerSettings &s)
     return lastSettingsLines(s).bytes();
 }
 
-Result writeSettingsFiles(const QString &directory, const ServerSettings &settings,
-                          const std::function<void()> &written)
+Result writeSettingsFiles(const QString &directory, const ServerSettings &settings)
 {
     if (const std::optional<Result> refused = refusalBeforeWriting(directory, settings))
         return *refused;
-    struct Pending
-    {
-        QString name;
-        QByteArray bytes;
-        std::unique_ptr<QSaveFile> file;
-    };
-    std::array<Pending, 2> files{{
-        {kServerConfigFileName, WriteServerConfig(settings), nullptr},
-        {kLastSettingsFileName, WriteLastSettings(settings), nullptr},
+    const std::array<std::pair<QString, QByteArray>, 2> files{{
+        {kServerConfigFileName, WriteServerConfig(settings)},
+        {kLastSettingsFileName, WriteLastSettings(settings)},
     }};
-
-    const auto failedWith = [](const Pending &p, const QString &reason) {
-        return Result::failure(QStringLiteral("Could not write %1: %2").arg(p.name, reason));
+    const auto failed = [&](size_t file, const QString &reason) {
+        return Result::failure(QStringLiteral("Could not write %1: %2").arg(files[file].first, reason));
     };
-    const auto failed = [&](const Pending &p) {
-        return failedWith(p, p.file->errorString());
-    };
-    const QDir dir(directory);
-    // Both names before either file is written, and again before either is
-    // replaced, as a link may be planted while they are written.
-    const auto checkLinks = [&]() -> std::optional<Result> {
-        for (const Pending &p : files) {
-            const QString reason = untrustedLinkReason(dir.filePath(p.name));
-            if (!reason.isEmpty())
-                return failedWith(p, reason);
-        }
-        return std::nullopt;
-    };
-
-    if (const auto refused = checkLinks())
-        return *refused;
     // Write both completely before replacing either, so that a full disk or a
     // read-only directory leaves both old files as they were.
-    for (Pending &p : files) {
-        p.file = std::make_unique<QSaveFile>(dir.filePath(p.name));
-        if (!p.file->open(QIODevice::WriteOnly) || p.file->write(p.bytes) != p.bytes.size() ||
-            !p.file->flush())
-            return failed(p);
+    std::array<StagedFile, 2> staged;
+    for (size_t i = 0; i < files.size(); ++i) {
+        if (const QString reason = staged[i].write(directory, files[i].first, files[i].second);
+            !reason.isEmpty())
+            return failed(i, reason);
     }
-    if (written)
-        written();
-    if (const auto refused = checkLinks())
-        return *refused;
-    for (Pending &p : files) {
-        if (const Result placed = putInPlace(*p.file, dir.filePath(p.name), p.bytes); !placed.ok())
-            return failedWith(p, placed.errorMessage());
+    for (size_t i = 0; i < files.size(); ++i) {
+        if (const QString reason = staged[i].commit(); !reason.isEmpty())
+            return failed(i, reason);
     }
     return Result::success();
 }

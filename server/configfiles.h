@@ -6,8 +6,6 @@
 #include <QByteArray>
 #include <QString>
 
-#include <functional>
-
 inline const QString kServerConfigFileName = QStringLiteral("orbelithsrv.conf");
 inline const QString kLastSettingsFileName = QStringLiteral("orbelithsrv.ini");
 
@@ -17,12 +15,10 @@ QByteArray WriteServerConfig(const ServerSettings &settings);
 // The exact bytes of the front-end's own last-settings file.
 QByteArray WriteLastSettings(const ServerSettings &settings);
 
-// Writes both files into the directory. Each goes to a temporary file beside
-// it first; the old files are replaced only when both are complete, the
+// Writes both files into the directory. Each goes to a new file beside it
+// first; the old files are replaced only when both are complete, the
 // configuration first. A link at either name is followed only when it is the
 // user's own or root's; another user's link fails the call before anything is
-// written, or before either is put in place. On failure the message names the
-// file and the reason. written, when given, is called once both are written
-// and before they are put in place: tests plant links there.
-Result writeSettingsFiles(const QString &directory, const ServerSettings &settings,
-                          const std::function<void()> &written = nullptr);
+// written, and one planted later is never followed. On failure the message
+// names the file and the reason.
+Result writeSettingsFiles(const QString &directory, const ServerSettings &settings);

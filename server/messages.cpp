@@ -23,11 +23,16 @@ QString logReason(const LogNote &log)
         return {};
     case LogNote::Kind::NoLog:
         return log.systemError;
+    case LogNote::Kind::LogNotOwn:
+        return QStringLiteral("%1 is not a regular file of yours").arg(kServerLogFileName);
     case LogNote::Kind::PreviousIsFolder:
         return QStringLiteral("%1 is a folder; this run is added to %2")
             .arg(kPreviousServerLogFileName, kServerLogFileName);
     case LogNote::Kind::PreviousHeldOpen:
         return QStringLiteral("%1 is held open by another program; this run is added to %2")
+            .arg(kPreviousServerLogFileName, kServerLogFileName);
+    case LogNote::Kind::PreviousNotOwn:
+        return QStringLiteral("%1 is not a regular file of yours; this run is added to %2")
             .arg(kPreviousServerLogFileName, kServerLogFileName);
     case LogNote::Kind::NoNewLog:
         return QStringLiteral("no new log can be made here (%1); this run is added to %2")
@@ -42,6 +47,12 @@ QString logReason(const LogNote &log)
     return {};
 }
 
+// The server's output is not kept at all.
+bool noLog(const LogNote &log)
+{
+    return log.kind == LogNote::Kind::NoLog || log.kind == LogNote::Kind::LogNotOwn;
+}
+
 // Why the folder's servers cannot be found or told apart, as a clause.
 QString searchReason(const ControlProblem &p)
 {
@@ -49,9 +60,11 @@ QString searchReason(const ControlProblem &p)
     case ControlProblem::Kind::FolderUnreadable:
         return QStringLiteral("the current folder cannot be read (%1)").arg(p.systemError);
     case ControlProblem::Kind::ProcessListUnreadable:
+        if (!p.systemError.isEmpty())
+            return QStringLiteral("the process list (/proc) cannot be read (%1)").arg(p.systemError);
         return QStringLiteral("the process list (/proc) is not readable");
     default:
-        return p.systemError;
+        return p.systemError.isEmpty() ? QStringLiteral("the system did not say why") : p.systemError;
     }
 }
 
@@ -73,9 +86,10 @@ QString launchProblem(const ControlProblem &p)
     case ControlProblem::Kind::ProgramNotExecutable:
         return prefix + QStringLiteral("it is not executable (no execute permission).");
     case ControlProblem::Kind::ProgramNotTrusted:
-        return prefix + QStringLiteral("it belongs to another user, %1, and others may write to its folder; "
-                                       "Start runs only a server program of your own or root's.")
-                            .arg(p.detail);
+        return QStringLiteral("Could not start the server: %1 belongs to another user, %2, and lies in %3, a "
+                              "folder that other users may write to. Start runs no program, and follows no "
+                              "link, from such a folder unless it is yours or root's.")
+            .arg(path(p.subject), p.detail, path(p.folders.value(0)));
     case ControlProblem::Kind::NotAProgram:
         return prefix + (p.systemError.isEmpty()
                              ? QStringLiteral("it is not a program that this system can run.")
@@ -94,6 +108,9 @@ QString launchProblem(const ControlProblem &p)
         return QStringLiteral("Could not start the server: this system gives the program no way to watch it "
                               "(%1). Nothing was started.")
             .arg(p.systemError);
+    case ControlProblem::Kind::EndedUnwatched:
+        return prefix +
+               QStringLiteral("it could not be watched (%1), so it was ended at once.").arg(p.systemError);
     default:
         // A backend that cannot name the file says it all in its own words.
         return p.subject.isEmpty() ? p.systemError : prefix + p.systemError;
@@ -150,7 +167,7 @@ QString started(const LogNote &log)
 {
     if (log.kind == LogNote::Kind::None)
         return kStarted;
-    if (log.kind == LogNote::Kind::NoLog)
+    if (noLog(log))
         return kStarted + QStringLiteral(" (no log: %1)").arg(logReason(log));
     return kStarted + QStringLiteral(" (log not rotated: %1)").arg(logReason(log));
 }
@@ -225,7 +242,7 @@ QString logNote(const LogNote &log)
 {
     if (log.kind == LogNote::Kind::None)
         return {};
-    if (log.kind == LogNote::Kind::NoLog)
+    if (noLog(log))
         return error(QStringLiteral("the server's output is not kept (no log: %1)").arg(logReason(log)));
     return error(QStringLiteral("log not rotated: %1").arg(logReason(log)));
 }

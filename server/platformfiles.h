@@ -1,12 +1,12 @@
 #pragma once
 
-#include "result.h"
-
 #include <QByteArray>
 #include <QByteArrayView>
 #include <QString>
 #include <QStringView>
+#include <QtGlobal>
 
+#include <memory>
 #include <optional>
 
 // What the core's files do differently per platform: one implementation in
@@ -38,10 +38,31 @@ struct SmallFileRead
 // refused without waiting on it.
 SmallFileRead readSmallRegularFile(const QString &path, qint64 maxSize);
 
-// Why the settings file at path may not be written through the link there,
-// in plain words; empty when it may be written. On Linux a link that another
-// user made (in a folder that everyone may write to) is not followed.
-QString untrustedLinkReason(const QString &path);
+// One settings file, written beside its place first and put there later.
+// write() puts the whole content into a new file in the folder that the name
+// leads to, and commit() puts it in place of the file there; a file never
+// committed is discarded with the object. Each returns why it failed, in
+// plain words, or nothing. On Linux a link at the name is followed only when
+// it is the user's own or root's (another user may have made it in a folder
+// that everyone may write to), and the new file goes where the name led when
+// it was checked, whatever happens to the name afterwards. On Windows, where
+// another program (a log viewer) holds the old file open so that it may be
+// written but not replaced, commit() writes into it in place; where it may
+// not be written either, it names that program where Windows tells.
+class StagedFile
+{
+public:
+    StagedFile();
+    ~StagedFile();
+    Q_DISABLE_COPY_MOVE(StagedFile)
+
+    QString write(const QString &directory, const QString &name, const QByteArray &bytes);
+    QString commit();
+
+private:
+    struct Private;
+    std::unique_ptr<Private> d;
+};
 
 // The system's 8-bit text, in which both settings files are written and read:
 // on Linux UTF-8; on Windows the ANSI code page (UTF-8 only where that is code
@@ -68,11 +89,3 @@ QString eightBitTextName();
 // before anything is written; empty when nothing speaks against it. On
 // Windows: a folder under Program Files that only administrators may write to.
 QString folderRefusalReason(const QString &directory);
-
-// After the new file at path could not take the old one's place: when
-// another program holds the old one open so that it cannot be replaced but
-// may be written (a log viewer), writes bytes into it in place. Nothing when
-// the old file is not held so (the failure stands as it is); else whether
-// that worked, and why not in plain words, naming the program that holds it
-// where the system tells.
-std::optional<Result> writeHeldFileInPlace(const QString &path, const QByteArray &bytes);

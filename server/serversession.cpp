@@ -66,8 +66,7 @@ void ServerSession::searchAnswered(const SearchAnswer &answer)
         setState(State::Stopped);
         break;
     case SearchAnswer::Outcome::Unknown:
-        if (answer.problem)
-            setStatus(Messages::problem(*answer.problem, Messages::Request::Search));
+        setStatus(Messages::problem(answer.problem.value_or(ControlProblem()), Messages::Request::Search));
         setState(State::Stopped);
         break;
     }
@@ -101,8 +100,9 @@ ServerSession::StartOutcome ServerSession::start(const ServerSettings &settings)
         setStatus(Messages::alreadyRunning(running.pid));
         return {Kind::AlreadyRunning, running.pid, {}, m_status};
     }
-    if (running.outcome == SearchAnswer::Outcome::Unknown && running.problem)
-        return refused(Messages::problem(*running.problem, Messages::Request::Start));
+    if (running.outcome == SearchAnswer::Outcome::Unknown)
+        return refused(
+            Messages::problem(running.problem.value_or(ControlProblem()), Messages::Request::Start));
 
     const Result written = writeSettingsFiles(workingFolder(), settings);
     if (!written.ok())
@@ -134,8 +134,8 @@ ServerSession::StopOutcome ServerSession::stop()
         const SearchAnswer running = m_control->findRunningServer();
         if (running.outcome == SearchAnswer::Outcome::NotRunning)
             return {Kind::NotRunning, {}};
-        if (running.outcome == SearchAnswer::Outcome::Unknown && running.problem) {
-            setStatus(Messages::problem(*running.problem, Messages::Request::Stop));
+        if (running.outcome == SearchAnswer::Outcome::Unknown) {
+            setStatus(Messages::problem(running.problem.value_or(ControlProblem()), Messages::Request::Stop));
             return {Kind::Refused, m_status};
         }
         m_pid = running.pid;

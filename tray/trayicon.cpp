@@ -1,5 +1,6 @@
 #include "trayicon.h"
 
+#include "notificationtext.h"
 #include "trayhostwatcher.h"
 
 #include <QIcon>
@@ -43,7 +44,7 @@ void TrayIcon::showNotification(const QString &title, const QString &message)
     // Critical: Qt's D-Bus tray gives only such a notification the "default"
     // action, the one through which a notification service reports a click;
     // and a server that ended by itself is what the operator must not miss.
-    m_icon->showMessage(title, message, QSystemTrayIcon::Critical);
+    m_icon->showMessage(title, notificationText(*m_icon, message), QSystemTrayIcon::Critical);
 }
 
 void TrayIcon::onMessageClicked()

@@ -25,7 +25,7 @@ public:
     bool isShown() const;
     // A notification from the shown icon: through the desktop's notification
     // service where Qt's tray speaks D-Bus, Qt's own balloon beside an XEmbed
-    // tray, the shell's balloon on Windows.
+    // tray, the shell's balloon on Windows. The message is shown as text in each.
     void showNotification(const QString &title, const QString &message);
 
 signals:

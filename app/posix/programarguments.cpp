@@ -3,6 +3,7 @@
 #include <QFile>
 
 #include <cerrno>
+#include <dirent.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -128,6 +129,52 @@ QString displayedName(const QString &path)
             shown[at] = QChar::ReplacementCharacter;
     }
     return shown;
+}
+
+std::optional<QString> pickedFolder(const QString &shown)
+{
+    if (!shown.startsWith(u'/') || !shown.contains(QChar::ReplacementCharacter))
+        return std::nullopt;
+    QByteArray path;
+    for (const QString &part : shown.split(u'/', Qt::SkipEmptyParts)) {
+        if (!part.contains(QChar::ReplacementCharacter)) {
+            path += '/' + part.toUtf8();
+            continue;
+        }
+        DIR *folder = ::opendir(path.isEmpty() ? "/" : path.constData());
+        if (!folder)
+            return std::nullopt;
+        QByteArrayList matches;
+        while (const dirent *entry = ::readdir(folder)) {
+            if (QFile::decodeName(entry->d_name) == part)
+                matches.append(QByteArray(entry->d_name));
+        }
+        ::closedir(folder);
+        // Two names that differ only in such bytes look the same.
+        if (matches.size() != 1)
+            return std::nullopt;
+        path += '/' + matches.constFirst();
+    }
+    struct stat st
+    {
+    };
+    if (::stat(path.constData(), &st) != 0 || !S_ISDIR(st.st_mode))
+        return std::nullopt;
+    return argumentFromBytes(path);
+}
+
+QVariant folderSetting(const QString &path)
+{
+    if (displayedName(path) == path)
+        return path;
+    return fileNameBytes(path);
+}
+
+QString folderFromSetting(const QVariant &setting)
+{
+    if (setting.typeId() == QMetaType::QByteArray)
+        return argumentFromBytes(setting.toByteArray());
+    return setting.toString();
 }
 
 void printText(std::FILE *stream, const QString &text)

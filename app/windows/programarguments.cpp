@@ -59,3 +59,20 @@ void printText(std::FILE *stream, const QString &text)
     std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stream);
     std::fflush(stream);
 }
+
+// The system and its pickers hold every name as UTF-16: the picker's name is
+// the folder's own, and the configuration keeps it as text.
+std::optional<QString> pickedFolder(const QString &)
+{
+    return std::nullopt;
+}
+
+QVariant folderSetting(const QString &path)
+{
+    return path;
+}
+
+QString folderFromSetting(const QVariant &setting)
+{
+    return setting.toString();
+}

@@ -3,11 +3,13 @@
 #include <QByteArrayView>
 #include <QString>
 
-// The server's output file in its working directory, and the previous run's.
-inline const QString kServerLogFileName = QStringLiteral("orbelithsrv.log");
-inline const QString kPreviousServerLogFileName = QStringLiteral("orbelithsrv.log.1");
+// The server's output file in its working directory, and the previous run's:
+// names that say they are this program's, so that a log the server keeps
+// itself (orbelithsrv.log, say) is never touched.
+inline const QString kServerLogFileName = QStringLiteral("orbelith-gui-server.log");
+inline const QString kPreviousServerLogFileName = QStringLiteral("orbelith-gui-server.log.1");
 // Where a new run's log is made, until its server has started.
-inline const QString kNewServerLogFileName = QStringLiteral("orbelithsrv.log.new");
+inline const QString kNewServerLogFileName = QStringLiteral("orbelith-gui-server.log.new");
 
 // How much of the log's end is read for its last line, and how much of that
 // line the status line shows.

@@ -26,9 +26,3 @@ QString folderRefusalReason(const QString &)
 {
     return {};
 }
-
-// A rename takes the name whoever holds the old file open.
-std::optional<Result> writeHeldFileInPlace(const QString &, const QByteArray &)
-{
-    return std::nullopt;
-}

@@ -38,17 +38,6 @@ QString programFilesHolding(const QString &directory)
     return {};
 }
 
-QString holdersText(const std::vector<win32::FileHolder> &holders)
-{
-    if (holders.empty())
-        return QStringLiteral("another program");
-    QStringList names;
-    for (const win32::FileHolder &holder : holders)
-        names.append(
-            QStringLiteral("%1 (PID %2)").arg(QString::fromStdWString(holder.name)).arg(holder.processId));
-    return names.join(QStringLiteral(", "));
-}
-
 } // namespace
 
 EightBitText toEightBitText(QStringView text)
@@ -94,28 +83,4 @@ QString folderRefusalReason(const QString &directory)
                "VirtualStore folder instead). Move the server's folder out of %2, for example into "
                "your Documents, or give your user the right to modify that folder.")
         .arg(QDir::toNativeSeparators(directory), QDir::toNativeSeparators(programFiles));
-}
-
-std::optional<Result> writeHeldFileInPlace(const QString &path, const QByteArray &bytes)
-{
-    const win32::HeldFileRewrite rewrite = win32::rewriteHeldFile(
-        wide(QDir::toNativeSeparators(path)), std::string(bytes.constData(), size_t(bytes.size())));
-    switch (rewrite.outcome) {
-    case win32::HeldFileRewrite::Outcome::NotHeld:
-        break;
-    case win32::HeldFileRewrite::Outcome::Rewritten:
-        return Result::success();
-    case win32::HeldFileRewrite::Outcome::HeldAgainstWriting:
-        return Result::failure(
-            QStringLiteral("%1 holds it open and lets no other program replace or change it "
-                           "(%2). Close it there, then Start again.")
-                .arg(holdersText(rewrite.holders), QString::fromStdWString(win32::errorText(rewrite.error))));
-    case win32::HeldFileRewrite::Outcome::WrittenPartly:
-        return Result::failure(
-            QStringLiteral("%1 holds it open, so it was written in place, and that failed "
-                           "partway (%2): the file is incomplete now. Start again once "
-                           "that is mended.")
-                .arg(holdersText(rewrite.holders), QString::fromStdWString(win32::errorText(rewrite.error))));
-    }
-    return std::nullopt;
 }

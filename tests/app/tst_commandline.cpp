@@ -19,6 +19,7 @@
 #include <unistd.h>
 
 using namespace testfiles;
+using namespace Qt::Literals::StringLiterals;
 
 Q_DECLARE_METATYPE(CommandLine::Folder)
 
@@ -119,6 +120,10 @@ void TestCommandLine::parse_data()
     QTest::newRow("-style=") << QStringList{"-style=fusion"} << -1 << F::Current << QString() << QString();
     QTest::newRow("-display") << QStringList{"-display", ":0", "-reverse"} << -1 << F::Current << QString()
                               << QString();
+    QTest::newRow("-platform xcb:display=")
+        << QStringList{"-platform", "xcb:display=:1"} << -1 << F::Current << QString() << QString();
+    QTest::newRow("-stylesheet") << QStringList{"-stylesheet", "dark.qss"} << -1 << F::Current << QString()
+                                 << QString();
     QTest::newRow("Qt's options leave ours unknown")
         << QStringList{"-session", "x", "-verbose"} << 2 << F::Current << QString()
         << "orbelith-gui: Unknown option 'verbose'.\n" + tryHelp;
@@ -137,6 +142,8 @@ void TestCommandLine::parse()
     QCOMPARE(line.exitStatus.value_or(-1), exitStatus);
     QCOMPARE(line.folder, folder);
     QCOMPARE(line.givenFolder, givenFolder);
+    // Told where to draw, the program looks for no display of its own.
+    QCOMPARE(line.displayGiven, arguments.contains(u"-platform"_s) || arguments.contains(u"-display"_s));
     if (messageHas.isEmpty())
         QCOMPARE(line.message, QString());
     else

@@ -215,8 +215,8 @@ void TestServerSession::startWithoutLogSaysWhy()
     m_log.launchResult.log = {LogNote::Kind::PreviousIsFolder, {}, {}};
     m_session->start(ServerSettings{});
     QCOMPARE(m_session->status(), QStringLiteral("Orbelith Server started.... (log not rotated: "
-                                                 "orbelithsrv.log.1 is a folder; this run is added to "
-                                                 "orbelithsrv.log)"));
+                                                 "orbelith-gui-server.log.1 is a folder; this run is added "
+                                                 "to orbelith-gui-server.log)"));
 }
 
 void TestServerSession::serverEndingByItselfShowsWhy_data()

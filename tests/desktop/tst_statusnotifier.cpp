@@ -6,6 +6,7 @@
 
 #include "configfiles.h"
 #include "form1.h"
+#include "logline.h"
 #include "processes.h"
 #include "programicon.h"
 #include "startup.h"
@@ -292,14 +293,23 @@ void TestStatusNotifier::serverEndingInTrayIsNotifiedOnce()
     QTRY_COMPARE(server().size(), size_t(0));
     press(u"Command1"_s);
     QTRY_COMPARE(server().size(), size_t(1));
+    // A player's words as its last line: text, which the notification service must not take for markup.
+    QFile log(kServerLogFileName);
+    QVERIFY(log.open(QIODevice::Append) &&
+            log.write("<b>Mallory</b> & <a href=\"file:///etc\">co</a>\n") > 0);
+    log.close();
     ::kill(*server().begin(), SIGKILL);
-    QTRY_COMPARE(status(), u"Orbelith Server was ended by signal 9 (Killed)"_s);
+    QTRY_COMPARE(
+        status(),
+        u"Orbelith Server was ended by signal 9 (Killed): <b>Mallory</b> & <a href=\"file:///etc\">co</a>"_s);
     // One notification, this one: one from Stop would have come first, over the same connection.
     QTRY_COMPARE(linesStartingWith(u"notify "_s), 1);
     const QString line = panel().filter(QRegularExpression(u"^notify "_s)).constFirst();
     const QJsonObject notification = QJsonDocument::fromJson(line.mid(7).toUtf8()).object();
     QCOMPARE(notification[u"summary"_s].toString(), u"OrbelithServer GUI"_s);
-    QCOMPARE(notification[u"body"_s].toString(), status());
+    QCOMPARE(notification[u"body"_s].toString(),
+             u"Orbelith Server was ended by signal 9 (Killed): &lt;b&gt;Mallory&lt;/b&gt; &amp; "
+             u"&lt;a href=\"file:///etc\"&gt;co&lt;/a&gt;"_s);
     QCOMPARE(items(), 1);
     QVERIFY(!m_form->isVisible());
     // Only a notification with a default action reports its click.

@@ -3,6 +3,7 @@
 
 #include "form1.h"
 #include "form2.h"
+#include "notificationtext.h"
 #include "recordingcontrol.h"
 #include "trayicon.h"
 #include "xdesktop.h"
@@ -327,6 +328,8 @@ void TestTray::minimizeHidesBothAndShowsIcon()
     // The program's icon with every size, not the window's.
     QCOMPARE(systemTrayIcon()->icon().availableSizes().constLast(), QSize(256, 256));
     QVERIFY(!systemTrayIcon()->contextMenu());
+    // Qt's own balloon shows a notification as plain text.
+    QCOMPARE(notificationText(*systemTrayIcon(), u"<b>&"_s), u"<b>&"_s);
 }
 
 void TestTray::hoverShowsToolTipOnly()

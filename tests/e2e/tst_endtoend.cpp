@@ -369,7 +369,7 @@ void TestEndToEnd::startedProgramAdoptsAfterFirstPaint()
 
 void TestEndToEnd::logInTheWayIsReported()
 {
-    QVERIFY(QDir().mkdir(QStringLiteral("orbelithsrv.log")));
+    QVERIFY(QDir().mkdir(QStringLiteral("orbelith-gui-server.log")));
     Form1 form;
     form.Form_Load();
     child<QLineEdit>(form, "Text1(4)")->setText(QString::number(m_port));

@@ -1,14 +1,54 @@
 // The search for this folder's servers against a PID that is recycled while
-// it looks: the process it holds must be the one it checked.
+// it looks: the process it holds must be the one it checked. And a launch
+// where the kernel refuses pidfds. This program steps into the control's
+// calls of pidfd_open through its own syscall(), which the control's calls
+// reach before the C library's.
+#include "messages.h"
 #include "processes.h"
+#include "testfiles.h"
 
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <cstdarg>
+#include <dlfcn.h>
+#include <functional>
 #include <linux/sched.h>
 #include <sys/syscall.h>
 
 using namespace testprocesses;
+using namespace std::chrono_literals;
+
+namespace {
+
+// Called, once, in place of the next pidfd_open with that call's PID; what
+// it returns is the call's result when it is not 0 (-1 with errno set).
+std::function<long(pid_t)> g_beforePidfdOpen;
+
+long realSyscall(long number, long a, long b, long c, long d, long e, long f)
+{
+    using Syscall = long (*)(long, ...);
+    static const auto real = reinterpret_cast<Syscall>(::dlsym(RTLD_NEXT, "syscall"));
+    return real(number, a, b, c, d, e, f);
+}
+
+} // namespace
+
+extern "C" long syscall(long number, ...)
+{
+    va_list list;
+    va_start(list, number);
+    long a[6];
+    for (long &argument : a)
+        argument = va_arg(list, long);
+    va_end(list);
+    if (number == SYS_pidfd_open && g_beforePidfdOpen) {
+        const auto before = std::exchange(g_beforePidfdOpen, nullptr);
+        if (const long result = before(pid_t(a[0])))
+            return result;
+    }
+    return realSyscall(number, a[0], a[1], a[2], a[3], a[4], a[5]);
+}
 
 class TestProcessScan : public QObject
 {
@@ -17,6 +57,7 @@ class TestProcessScan : public QObject
 private slots:
     void recycledPidIsNotTakenForTheServer_data();
     void recycledPidIsNotTakenForTheServer();
+    void launchWithoutPidfdsStartsNothing();
 };
 
 namespace {
@@ -29,7 +70,7 @@ pid_t startSleepAs(pid_t pid, const QByteArray &directory)
     args.exit_signal = SIGCHLD;
     args.set_tid = reinterpret_cast<quint64>(&pid);
     args.set_tid_size = 1;
-    const long child = ::syscall(SYS_clone3, &args, sizeof args);
+    const long child = realSyscall(SYS_clone3, long(&args), sizeof args, 0, 0, 0, 0);
     if (child == 0) {
         // Only what is safe after a fork of a threaded process.
         char sleep[] = "/bin/sleep", seconds[] = "30";
@@ -69,16 +110,17 @@ void TestProcessScan::recycledPidIsNotTakenForTheServer()
     // a process that is no server.
     pid_t bystander = -1;
     int cloneError = 0;
-    const auto recycle = [&](pid_t listed) {
-        if (listed != server || bystander > 0)
-            return;
-        ::kill(server, SIGKILL);
-        ::waitpid(server, nullptr, 0);
-        bystander = startSleepAs(server, QFile::encodeName(sameFolder ? here.path() : elsewhere.path()));
-        cloneError = errno;
+    g_beforePidfdOpen = [&](pid_t held) {
+        if (held == server) {
+            ::kill(server, SIGKILL);
+            ::waitpid(server, nullptr, 0);
+            bystander = startSleepAs(server, QFile::encodeName(sameFolder ? here.path() : elsewhere.path()));
+            cloneError = errno;
+        }
+        return 0L;
     };
     const std::vector<HeldProcess> found =
-        serversInDirectory({PosixServerControl::programName().toStdString(), {}}, folder, true, recycle);
+        serversInDirectory({PosixServerControl::programName().toStdString(), {}}, folder).processes;
     if (bystander < 0)
         QSKIP(qPrintable(QStringLiteral("cannot start a process at a chosen PID: %1")
                              .arg(QString::fromLocal8Bit(std::strerror(cloneError)))));
@@ -90,6 +132,23 @@ void TestProcessScan::recycledPidIsNotTakenForTheServer()
     QCOMPARE(::kill(bystander, 0), 0);
     ::kill(bystander, SIGKILL);
     QCOMPARE(::waitpid(bystander, nullptr, 0), bystander);
+}
+
+void TestProcessScan::launchWithoutPidfdsStartsNothing()
+{
+    QTemporaryDir here;
+    const auto back = qScopeGuard([previous = QDir::currentPath()] { QDir::setCurrent(previous); });
+    QVERIFY(here.isValid() && QDir::setCurrent(here.path()));
+    g_beforePidfdOpen = [](pid_t) {
+        errno = ENOSYS;
+        return -1L;
+    };
+    const LaunchResult launched = PosixServerControl({QStringLiteral(STUBBORN_DIR), 1s}).launchServer();
+    QVERIFY(launched.problem);
+    QCOMPARE(Messages::problem(*launched.problem, Messages::Request::Start),
+             QStringLiteral("Could not start the server: this system gives the program no way to watch it "
+                            "(Function not implemented). Nothing was started."));
+    QCOMPARE(testfiles::entries(here.path()), QStringList());
 }
 
 QTEST_MAIN(TestProcessScan)

@@ -165,7 +165,7 @@ void TestScriptCommands::startStatusStopAsTheWindowWould()
         QCOMPARE(readFile(QDir(script).filePath(file)), readFile(QDir(window).filePath(file)));
     // Outliving the command, in a session of its own, writing into its log.
     QCOMPARE(::getsid(server), server);
-    QVERIFY(procLink(server, "fd/1").endsWith(QStringLiteral("/orbelithsrv.log")));
+    QVERIFY(procLink(server, "fd/1").endsWith(QStringLiteral("/orbelith-gui-server.log")));
 
     r = run({QStringLiteral("--status"), script});
     QCOMPARE(r.output, QStringLiteral("Orbelith Server is running (PID %1)\n").arg(server));

@@ -29,6 +29,7 @@
 #include <memory>
 
 #include <sys/inotify.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 using namespace testfiles;
@@ -94,6 +95,7 @@ private slots:
     void programLastFolderWithNoneChosenUsesTheHomeFolder();
     void givenFolderServesRestoreStartStopAndLog();
     void pickerEntersAndRemembersForTheMenusNextStart();
+    void pickerTakesANameThatIsNotUtf8();
     void cancelledPickerEntersNothing();
     void goneFolderIsExplainedBeforeThePicker();
 
@@ -176,12 +178,14 @@ QProcess *TestServerFolder::startProgram(const QString &workingDirectory, const 
 {
     stopProgram();
     m_program = std::make_unique<QProcess>();
+    // Told on the command line where to draw, as Qt's options allow, with no display at all.
     QProcessEnvironment env = environment();
-    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+    for (const char *name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"})
+        env.remove(QString::fromLatin1(name));
     m_program->setProcessEnvironment(env);
     m_program->setWorkingDirectory(workingDirectory);
     m_program->setProcessChannelMode(QProcess::ForwardedChannels);
-    m_program->start(QStringLiteral(GUI_PROGRAM), arguments);
+    m_program->start(QStringLiteral(GUI_PROGRAM), QStringList{"-platform", "offscreen"} + arguments);
     return m_program.get();
 }
 
@@ -335,7 +339,8 @@ void TestServerFolder::givenFolderServesRestoreStartStopAndLog()
     QCOMPARE(readFile(QDir(server).filePath(kServerConfigFileName)),
              WriteServerConfig(window->settingsFromControls()));
     QVERIFY(QTest::qWaitFor(
-        [&] { return QFile::exists(QDir(server).filePath(QStringLiteral("orbelithsrv.log"))); }, 10000));
+        [&] { return QFile::exists(QDir(server).filePath(QStringLiteral("orbelith-gui-server.log"))); },
+        10000));
     QCOMPARE(entries(start), (QStringList{kServerConfigFileName, kLastSettingsFileName}));
     QCOMPARE(readFile(QDir(start).filePath(kServerConfigFileName)), WriteServerConfig(elsewhere));
 
@@ -369,6 +374,27 @@ void TestServerFolder::pickerEntersAndRemembersForTheMenusNextStart()
     // start from a terminal stays where it was started.
     QVERIFY(programReadsSettingsIn(server, path(QStringLiteral("home")), {QStringLiteral("--last-folder")}));
     QVERIFY(programReadsSettingsIn(path(QStringLiteral("start")), path(QStringLiteral("start")), {}));
+}
+
+void TestServerFolder::pickerTakesANameThatIsNotUtf8()
+{
+    const QByteArray folder = QFile::encodeName(path(QStringLiteral("server"))) + "/caf\xe9";
+    QCOMPARE(::mkdir(folder.constData(), 0700), 0);
+    // The picker shows the byte as U+FFFD, and gives that back: as clicking the entry does, its name
+    // as shown, then Choose.
+    whenShown<QFileDialog>([&](QFileDialog *dialog) {
+        dialog->setDirectory(path(QStringLiteral("server")));
+        dialog->findChild<QLineEdit *>(QStringLiteral("fileNameEdit"))->setText(QFile::decodeName("caf\xe9"));
+        static_cast<QDialog *>(dialog)->accept();
+    });
+    QVERIFY(chooseServerFolder(enterStartFolder(parseCommandLine({"orbelith-gui", "--choose-folder"}))));
+    char cwd[4096];
+    QCOMPARE(QByteArray(::getcwd(cwd, sizeof cwd)), folder);
+    // Remembered by its bytes: the menu's next start, a process of its own, works there.
+    const auto pid =
+        startProgram(path(QStringLiteral("home")), {QStringLiteral("--last-folder")})->processId();
+    const QByteArray link = "/proc/" + QByteArray::number(pid) + "/cwd";
+    QTRY_COMPARE(QByteArray(cwd, qMax(::readlink(link.constData(), cwd, sizeof cwd), ssize_t(0))), folder);
 }
 
 void TestServerFolder::cancelledPickerEntersNothing()

@@ -415,21 +415,60 @@ void TestWriteFaults::linkAtFinalName()
 void TestWriteFaults::linkPlantedDuringTheWrite()
 {
     if (::geteuid() != 0)
-        QSKIP("needs root to plant another user's link (ctest -R tst_linkowners)");
-    QTemporaryDir dir;
-    QVERIFY(dir.isValid());
-    const QString target = dir.filePath(QStringLiteral("kept-elsewhere"));
+        QSKIP("needs root to act as two other users (ctest -R tst_linkowners)");
+    QTemporaryDir tmp;
+    QVERIFY(tmp.isValid());
+    QCOMPARE(::chmod(QFile::encodeName(tmp.path()).constData(), 0755), 0);
+    const QByteArray own = QFile::encodeName(tmp.filePath(QStringLiteral("own")));
+    const QString shared = tmp.filePath(QStringLiteral("shared"));
+    QVERIFY(::mkdir(own.constData(), 0700) == 0 && ::chown(own.constData(), kOperator, kOperator) == 0);
+    QVERIFY(::mkdir(QFile::encodeName(shared).constData(), 0700) == 0 &&
+            ::chmod(QFile::encodeName(shared).constData(), 01777) == 0);
+    const QString target = QFile::decodeName(own) + QStringLiteral("/kept-elsewhere");
     QVERIFY(writeFile(target, "the operator's file"));
-    const QByteArray name = QFile::encodeName(dir.filePath(kServerConfigFileName));
-    const Result written = writeSettingsFiles(dir.path(), ServerSettings{}, [&] {
-        QVERIFY(::symlink(QFile::encodeName(target).constData(), name.constData()) == 0 &&
-                ::lchown(name.constData(), kOtherUser, kOtherUser) == 0);
-    });
-    QVERIFY(!written.ok());
-    QVERIFY2(written.errorMessage().contains(QStringLiteral("another user")),
-             qPrintable(written.errorMessage()));
-    QCOMPARE(readFile(target), QByteArray("the operator's file"));
-    QCOMPARE(entries(dir.path()), (QStringList{QStringLiteral("kept-elsewhere"), kServerConfigFileName}));
+    QCOMPARE(::chown(QFile::encodeName(target).constData(), kOperator, kOperator), 0);
+
+    // The other user makes the link and takes it away again in a loop, for
+    // times that vary, while the operator presses Start again and again.
+    const QByteArray name = QFile::encodeName(shared + u'/' + kLastSettingsFileName);
+    const pid_t planter = ::fork();
+    if (planter == 0) {
+        const QByteArray to = QFile::encodeName(target);
+        if (::setgroups(0, nullptr) != 0 || ::setresgid(kOtherUser, kOtherUser, kOtherUser) != 0 ||
+            ::setresuid(kOtherUser, kOtherUser, kOtherUser) != 0)
+            ::_exit(1);
+        for (unsigned n = 0;; ++n) {
+            ::symlink(to.constData(), name.constData());
+            for (volatile unsigned spin = 0; spin < n % 32 * 1000; spin = spin + 1) {
+            }
+            ::unlink(name.constData());
+            for (volatile unsigned spin = 0; spin < n % 32 * 2000; spin = spin + 1) {
+            }
+        }
+    }
+    int refused = 0;
+    {
+        const auto stopPlanter = qScopeGuard([planter] { endChild(planter); });
+        auto [ok, asRoot] = actAsUser(kOperator);
+        QVERIFY2(ok, strerror(errno));
+        for (int run = 0; run < 300; ++run) {
+            // Each run begins with the link away, as a user would find the folder.
+            struct stat st
+            {
+            };
+            while (::lstat(name.constData(), &st) == 0 && S_ISLNK(st.st_mode)) {
+            }
+            refused += !writeSettingsFiles(shared, ServerSettings{}).ok();
+            QVERIFY2(readFile(target) == "the operator's file",
+                     qPrintable(QStringLiteral("run %1").arg(run)));
+            QFile::remove(shared + u'/' + kServerConfigFileName);
+            QFile::remove(QFile::decodeName(name));
+        }
+    }
+    QVERIFY(refused > 0);
+    // Nor is a temporary file left; the link may be.
+    const QStringList left = entries(shared);
+    QVERIFY2(left.isEmpty() || left == QStringList{kLastSettingsFileName}, qPrintable(left.join(u' ')));
 }
 
 QTEST_MAIN(TestWriteFaults)

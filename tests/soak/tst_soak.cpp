@@ -53,7 +53,8 @@ QStringList serverDescriptors()
     const QDir fds(QStringLiteral("/proc/self/fd"));
     for (const QString &fd : fds.entryList(QDir::AllEntries | QDir::NoDotAndDotDot)) {
         const QString target = QFile::symLinkTarget(fds.filePath(fd));
-        if (target.contains(QStringLiteral("pidfd")) || target.contains(QStringLiteral("orbelithsrv.log")))
+        if (target.contains(QStringLiteral("pidfd")) ||
+            target.contains(QStringLiteral("orbelith-gui-server.log")))
             held.append(fd + QStringLiteral(" -> ") + target);
     }
     return held;

@@ -25,15 +25,30 @@ extern char **environ;
 
 namespace testprocesses {
 
-inline std::set<pid_t> serverPids()
-{
-    const std::vector<pid_t> pids = processesByImageName(PosixServerControl::programName().toStdString());
-    return {pids.begin(), pids.end()};
-}
-
 inline QString procLink(pid_t pid, const char *what)
 {
     return QFile::symLinkTarget(QStringLiteral("/proc/%1/%2").arg(pid).arg(QString::fromLatin1(what)));
+}
+
+// The processes this user started (its real user), in any folder, whose
+// executable's file name is imageName.
+inline std::set<pid_t> processesByImageName(const QString &imageName)
+{
+    const QByteArray realUser = "\nUid:\t" + QByteArray::number(::getuid()) + '\t';
+    std::set<pid_t> found;
+    for (const QString &entry : QDir(QStringLiteral("/proc")).entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+        const pid_t pid = entry.toInt();
+        QFile status(QStringLiteral("/proc/%1/status").arg(entry));
+        if (pid > 0 && pid != ::getpid() && QFileInfo(procLink(pid, "exe")).fileName() == imageName &&
+            status.open(QIODevice::ReadOnly) && status.readAll().contains(realUser))
+            found.insert(pid);
+    }
+    return found;
+}
+
+inline std::set<pid_t> serverPids()
+{
+    return processesByImageName(PosixServerControl::programName());
 }
 
 // The servers running in this directory: the ones a test started there, and
@@ -59,6 +74,13 @@ inline void killServersIn(const QString &directory)
 {
     for (const pid_t pid : serversIn(directory))
         ::kill(pid, SIGKILL);
+}
+
+// The threads of this process: one that the code under test starts has
+// ended, its work done, once the count is back.
+inline int threadCount()
+{
+    return int(QDir(QStringLiteral("/proc/self/task")).entryList(QDir::Dirs | QDir::NoDotAndDotDot).size());
 }
 
 // Children of this process that ended without being waited for.

@@ -323,11 +323,11 @@ for round in 1 2 3; do
         wine "$programs_win\\orbelith-gui.com" --start "$(windows_path "$folder")" >"$work/start-$start.log" 2>&1 &
         eval "$start=\$!"
     done
-    wait "$a" "$b"
+    wait "$a"; sa=$?; wait "$b"; sb=$?
     answers=$(tr -d '\r' <"$work/start-a.log"; tr -d '\r' <"$work/start-b.log")
     pid=$(printf '%s\n' "$answers" | sed -n 's/^Orbelith Server started\.\.\.\. (PID \([0-9]*\))$/\1/p')
     printf '%s\n' "$answers" | grep -qx "Orbelith Server is already running (PID ${pid:-none})" &&
-        [ "$(processes orbelithsrv.exe | wc -l)" -eq 1 ] || fail "round $round: $answers"
+        [ "$(processes orbelithsrv.exe | wc -l)" -eq 1 ] || fail "round $round: $answers (exit $sa, $sb; $(processes orbelithsrv.exe | wc -l) running)"
     until_true log_has "round $round" || fail "round $round's server wrote no log"
     [ "$round" -eq 1 ] || grep -qF "round $((round - 1))" "$folder/orbelith-gui-server.log.1" ||
         fail "round $((round - 1))'s log was lost"

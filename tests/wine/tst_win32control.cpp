@@ -602,29 +602,28 @@ void textInCodePages()
 void heldFiles(const std::wstring &root)
 {
     const std::wstring folder = makeFolder(root, L"held files");
+    const std::wstring path = join(folder, L"orbelithsrv.conf");
+    using Outcome = win32::InPlaceWrite::Outcome;
     // A reader that lets others write but not replace, one that lets them
-    // only read, and none.
+    // only read; and a folder at the name.
     const struct
     {
         DWORD share;
-        win32::HeldFileRewrite::Outcome outcome;
+        Outcome outcome;
         std::string after;
     } rows[] = {
-        {FILE_SHARE_READ | FILE_SHARE_WRITE, win32::HeldFileRewrite::Outcome::Rewritten, "new"},
-        {FILE_SHARE_READ, win32::HeldFileRewrite::Outcome::HeldAgainstWriting, "the old text"},
-        {0xffffffff, win32::HeldFileRewrite::Outcome::NotHeld, "the old text"},
+        {FILE_SHARE_READ | FILE_SHARE_WRITE, Outcome::Written, "new"},
+        {FILE_SHARE_READ, Outcome::HeldAgainstWriting, "the old text"},
     };
     for (const auto &row : rows) {
-        const std::wstring path = join(folder, L"orbelithsrv.conf");
         std::ofstream(path.c_str(), std::ios::binary | std::ios::trunc) << "the old text";
-        const UniqueHandle reader(row.share == 0xffffffff
-                                      ? nullptr
-                                      : ::CreateFileW(path.c_str(), GENERIC_READ, row.share, nullptr,
-                                                      OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-        const win32::HeldFileRewrite rewrite = win32::rewriteHeldFile(path, "new");
-        CHECK_TEXT(rewrite.outcome == row.outcome, std::to_string(int(rewrite.outcome)));
+        const UniqueHandle reader(
+            ::CreateFileW(path.c_str(), GENERIC_READ, row.share, nullptr, OPEN_EXISTING, 0, nullptr));
+        const win32::InPlaceWrite write = win32::writeInPlace(path, "new");
+        CHECK_TEXT(write.outcome == row.outcome, std::to_string(int(write.outcome)));
         CHECK_TEXT(readFile(path) == row.after, readFile(path));
     }
+    CHECK(win32::writeInPlace(folder, "new").outcome == Outcome::NotWritable);
 }
 
 // ---- shell and network ----------------------------------------------------

@@ -11,10 +11,13 @@
 #include <QFileInfo>
 
 #include <cerrno>
+#include <climits>
 #include <csignal>
 #include <fcntl.h>
+#include <pwd.h>
 #include <spawn.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -27,16 +30,17 @@ namespace {
 struct ServerLog
 {
     UniqueFd fd;
-    // Why there is none, or why the previous run's log was not kept.
+    // Why there is none, or why the previous run's log is not kept under its
+    // own name, this run going on in the same log or under the new log's name.
     LogNote note{};
-    // Made under a name of its own, to be put in place once the server has
+    // Made under the new log's name, to take the log's once the server has
     // started.
     bool fresh = false;
 };
 
-ServerLog noLog(const QString &why)
+ServerLog noLog(LogNote::Kind why, const QString &error = {})
 {
-    return {UniqueFd(), {LogNote::Kind::NoLog, why, {}}};
+    return {UniqueFd(), {why, error, {}}};
 }
 
 bool isRegularFile(int fd)
@@ -47,6 +51,52 @@ bool isRegularFile(int fd)
     return ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
 }
 
+// What lies at one of the log's names. This program renames and removes
+// only regular files of this user's, which it made itself: never a folder, a
+// FIFO, a link, or another user's file, such as one put there in a folder
+// that everyone may write to.
+struct NameState
+{
+    bool exists = false;
+    bool ours = false;
+    bool folder = false;
+};
+
+QString userName(uid_t uid)
+{
+    passwd entry{};
+    passwd *found = nullptr;
+    char buffer[1024];
+    if (::getpwuid_r(uid, &entry, buffer, sizeof buffer, &found) == 0 && found)
+        return QStringLiteral("%1 (uid %2)").arg(QString::fromLocal8Bit(found->pw_name)).arg(uid);
+    return QStringLiteral("uid %1").arg(uid);
+}
+
+NameState lookAt(const QString &name)
+{
+    struct stat st
+    {
+    };
+    if (::lstat(QFile::encodeName(name).constData(), &st) != 0)
+        return {};
+    return {true, S_ISREG(st.st_mode) && st.st_uid == ::geteuid(), S_ISDIR(st.st_mode)};
+}
+
+// Why the log could not become the previous run's, should this run's take
+// its name: None when it can.
+LogNote::Kind rotationBlocked()
+{
+    const NameState previous = lookAt(kPreviousServerLogFileName);
+    if (!lookAt(kServerLogFileName).exists || !previous.exists || previous.ours)
+        return LogNote::Kind::None;
+    return previous.folder ? LogNote::Kind::PreviousIsFolder : LogNote::Kind::PreviousNotOwn;
+}
+
+bool renameLog(const QString &from, const QString &to)
+{
+    return ::rename(QFile::encodeName(from).constData(), QFile::encodeName(to).constData()) == 0;
+}
+
 // Opens the log by its name, to add to it: only a regular file, and never by
 // a link, so that nothing another user plants there (a FIFO, a link to a
 // device) can make the window or the server wait.
@@ -55,10 +105,10 @@ ServerLog openLogByName(const QByteArray &log)
     const int fd = ::open(log.constData(),
                           O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY, 0666);
     if (fd < 0)
-        return noLog(qt_error_string(errno));
+        return noLog(LogNote::Kind::NoLog, qt_error_string(errno));
     UniqueFd opened(fd);
     if (!isRegularFile(fd))
-        return noLog(QStringLiteral("it is not a regular file"));
+        return noLog(LogNote::Kind::LogNotOwn);
     (void)::fcntl(fd, F_SETFL, O_APPEND);
     return {std::move(opened)};
 }
@@ -66,67 +116,60 @@ ServerLog openLogByName(const QByteArray &log)
 // The log of the run about to start. The front-end opens it, not the server,
 // so that a log that cannot be kept is said in the window, and hands it over
 // as a file, not a pipe, so that the server never waits on the window and
-// goes on logging when it is gone. It is made under a name of its own and
-// put in place only once the server has started (putLogInPlace): a Start
+// goes on logging when it is gone. It is made under the new log's name and
+// takes the log's only once the server has started (putLogInPlace): a Start
 // whose launch fails leaves the last real run's log, often the reason it
-// crashed.
+// crashed. Whether the previous log can then be kept is found out here,
+// before the launch.
 ServerLog prepareLog()
 {
-    const QByteArray log = QFile::encodeName(kServerLogFileName);
-    const QByteArray previous = QFile::encodeName(kPreviousServerLogFileName);
-    const QByteArray fresh = QFile::encodeName(kNewServerLogFileName);
-    struct stat st
-    {
-    };
-    const bool exists = ::lstat(log.constData(), &st) == 0;
-    // A directory or a FIFO in the way is the operator's, not an old log.
-    if (exists && S_ISDIR(st.st_mode))
-        return noLog(qt_error_string(EISDIR));
-    if (exists && !S_ISREG(st.st_mode) && !S_ISLNK(st.st_mode))
-        return noLog(QStringLiteral("%1 is not a regular file").arg(kServerLogFileName));
-    const auto addedToOld = [&log](LogNote::Kind why, const QString &error = {}) {
-        ServerLog added = openLogByName(log);
+    const NameState log = lookAt(kServerLogFileName);
+    if (log.exists && !log.ours) {
+        // Not this program's to move: the server runs unheard.
+        return log.folder ? noLog(LogNote::Kind::NoLog, qt_error_string(EISDIR))
+                          : noLog(LogNote::Kind::LogNotOwn);
+    }
+    // The log of a run whose Start could not rotate, or went away during the
+    // launch: the last run that ran. It takes the log's name as that Start
+    // would have given it.
+    if (lookAt(kNewServerLogFileName).ours && rotationBlocked() == LogNote::Kind::None &&
+        (!log.exists || renameLog(kServerLogFileName, kPreviousServerLogFileName)))
+        (void)renameLog(kNewServerLogFileName, kServerLogFileName);
+
+    const auto addedToOld = [](LogNote::Kind why, const QString &error = {}) {
+        ServerLog added = openLogByName(QFile::encodeName(kServerLogFileName));
         if (added.fd.valid())
             added.note = {why, error, {}};
         return added;
     };
-    if (exists && ::lstat(previous.constData(), &st) == 0 && S_ISDIR(st.st_mode))
-        return addedToOld(LogNote::Kind::PreviousIsFolder);
-
-    // What an earlier window left there when it went away in the middle of a
-    // launch (unlink never follows a link).
-    if (::lstat(fresh.constData(), &st) == 0 && !S_ISDIR(st.st_mode))
-        (void)::unlink(fresh.constData());
+    if (const LogNote::Kind blocked = rotationBlocked(); blocked != LogNote::Kind::None)
+        return addedToOld(blocked);
     // The mode is the umask's.
-    const int fd =
-        ::open(fresh.constData(), O_RDWR | O_APPEND | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0666);
+    const int fd = ::open(QFile::encodeName(kNewServerLogFileName).constData(),
+                          O_RDWR | O_APPEND | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0666);
     if (fd >= 0)
         return {UniqueFd(fd), {}, true};
     const int error = errno;
-    if (!exists)
-        return noLog(qt_error_string(error));
+    if (!lookAt(kServerLogFileName).exists)
+        return noLog(LogNote::Kind::NoLog, qt_error_string(error));
     return addedToOld(LogNote::Kind::NoNewLog, qt_error_string(error));
 }
 
-// The server has started: the previous run's log becomes orbelithsrv.log.1,
-// and this run's takes its name. Should the launch fail, dropLog removes it.
+// The server has started: the previous run's log becomes the previous log,
+// and this run's takes the log's name. Should the launch fail, dropLog
+// removes it.
 void putLogInPlace(ServerLog &log)
 {
     if (!log.fresh)
         return;
     log.fresh = false;
-    const QByteArray name = QFile::encodeName(kServerLogFileName);
-    const QByteArray fresh = QFile::encodeName(kNewServerLogFileName);
-    struct stat st
-    {
-    };
-    if (::lstat(name.constData(), &st) == 0 &&
-        ::rename(name.constData(), QFile::encodeName(kPreviousServerLogFileName).constData()) != 0) {
-        // The previous log stays as it was, and this run is heard there.
+    if (lookAt(kServerLogFileName).exists && !renameLog(kServerLogFileName, kPreviousServerLogFileName)) {
+        // The previous log stays as it was, and this run is heard under the
+        // new log's name, which the next Start keeps.
         log.note = {LogNote::Kind::OldNotRenamed, qt_error_string(errno), kNewServerLogFileName};
         return;
     }
-    if (::rename(fresh.constData(), name.constData()) != 0)
+    if (!renameLog(kNewServerLogFileName, kServerLogFileName))
         log.note = {LogNote::Kind::NewNotRenamed, qt_error_string(errno), kNewServerLogFileName};
 }
 
@@ -136,19 +179,43 @@ void dropLog(const ServerLog &log)
         (void)::unlink(QFile::encodeName(kNewServerLogFileName).constData());
 }
 
-// A program started in a session of its own and without a terminal, standard
-// input from /dev/null, output into outputFd (or /dev/null), none of the
-// window's other descriptors, and the signals the window blocks or ignores
-// back at their defaults. It inherits the working directory. searchPath: look
-// the program up in PATH. Returns 0 or the error number.
-int spawnInSession(const QByteArray &program, const QByteArrayList &arguments, int outputFd, bool searchPath,
-                   pid_t *pid)
+// An input that never ends, for a server that reads commands from it: a
+// pipe, opened again through /proc for reading and writing, so that its one
+// descriptor is both of its ends. The server holds the writing end itself:
+// a read waits rather than see the input end, also after this program has
+// ended. Invalid, with errno set, when it cannot be made.
+UniqueFd endlessInput()
+{
+    int ends[2];
+    if (::pipe2(ends, O_CLOEXEC) != 0)
+        return UniqueFd();
+    const UniqueFd readEnd(ends[0]);
+    const UniqueFd writeEnd(ends[1]);
+    const QByteArray both = "/proc/self/fd/" + QByteArray::number(ends[0]);
+    const int fd = ::open(both.constData(), O_RDWR | O_CLOEXEC);
+    const int error = errno;
+    UniqueFd input(fd);
+    errno = error;
+    return input;
+}
+
+// A program started in a session of its own and without a terminal, its
+// input from inputFd (or /dev/null), its output into outputFd (or
+// /dev/null), none of the window's other descriptors, and the signals the
+// window blocks or ignores back at their defaults. It inherits the working
+// directory. searchPath: look the program up in PATH. Returns 0 or the error
+// number.
+int spawnInSession(const QByteArray &program, const QByteArrayList &arguments, int inputFd, int outputFd,
+                   bool searchPath, pid_t *pid)
 {
     // posix_spawn rather than QProcess::startDetached: that forks the whole
     // GUI twice, several times the cost of the files Start writes.
     posix_spawn_file_actions_t actions;
     ::posix_spawn_file_actions_init(&actions);
-    ::posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+    if (inputFd >= 0)
+        ::posix_spawn_file_actions_adddup2(&actions, inputFd, STDIN_FILENO);
+    else
+        ::posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
     if (outputFd >= 0) {
         ::posix_spawn_file_actions_adddup2(&actions, outputFd, STDOUT_FILENO);
         ::posix_spawn_file_actions_adddup2(&actions, outputFd, STDERR_FILENO);
@@ -156,6 +223,7 @@ int spawnInSession(const QByteArray &program, const QByteArrayList &arguments, i
         ::posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
         ::posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
     }
+    // Nothing else of the window's, the lock on the folder included.
 #if defined(__GLIBC__) && (__GLIBC__ > 2 || (__GLIBC__ == 2 && __GLIBC_MINOR__ >= 34))
     ::posix_spawn_file_actions_addclosefrom_np(&actions, STDERR_FILENO + 1);
 #endif
@@ -249,12 +317,75 @@ ControlProblem launchProblem(const QString &program, int error)
     return problem;
 }
 
-bool currentDirectory(DirectoryId *id, QString *problem)
+// The server runs with an input that never ends, and its output in the log,
+// or in /dev/null when there is none; which it is the window says.
+std::optional<ControlProblem> spawnServer(const QString &program, int logFd, pid_t *pid)
 {
-    if (directoryId(".", id))
-        return true;
-    *problem = qt_error_string(errno);
-    return false;
+    const UniqueFd input = endlessInput();
+    if (!input.valid())
+        return ControlProblem(ControlProblem::Kind::LaunchFailed, program, {}, qt_error_string(errno));
+    if (const int error = spawnInSession(QFile::encodeName(program), {}, input.get(), logFd, false, pid))
+        return launchProblem(program, error);
+    return std::nullopt;
+}
+
+// Whether users other than this one, and root, may write into the folder:
+// its owner, or its group or everyone by its mode.
+bool othersMayWrite(const QString &folder)
+{
+    struct stat st
+    {
+    };
+    if (::stat(QFile::encodeName(folder).constData(), &st) != 0)
+        return false;
+    return (st.st_uid != ::geteuid() && st.st_uid != 0) || (st.st_mode & (S_IWGRP | S_IWOTH)) != 0;
+}
+
+// Why the program at path may not be run; nothing when it may. A program, or
+// a link on the way to it, that belongs neither to this user nor to root, in
+// a folder that other users may write to, may have been put there by anyone:
+// run by the operator (by root, even), it would act with the operator's
+// rights.
+std::optional<ControlProblem> untrustedProgram(const QString &path)
+{
+    QString current = path;
+    // As many links as the kernel follows.
+    for (int depth = 0; depth < 40; ++depth) {
+        struct stat st
+        {
+        };
+        if (::lstat(QFile::encodeName(current).constData(), &st) != 0)
+            return std::nullopt; // the launch says what is wrong
+        const QString folder = QFileInfo(current).absolutePath();
+        if (st.st_uid != ::geteuid() && st.st_uid != 0 && othersMayWrite(folder)) {
+            ControlProblem problem(ControlProblem::Kind::ProgramNotTrusted, current, userName(st.st_uid));
+            problem.folders = QStringList{folder};
+            return problem;
+        }
+        if (!S_ISLNK(st.st_mode))
+            return std::nullopt;
+        current = QFileInfo(current).symLinkTarget();
+    }
+    return std::nullopt;
+}
+
+// Why the process list could not be read through, as ProcessSearch::error
+// says.
+ControlProblem processListProblem(int error)
+{
+    return ControlProblem(ControlProblem::Kind::ProcessListUnreadable, {}, {},
+                          error == kNoProcessList ? QString() : qt_error_string(error));
+}
+
+// The current folder's identity; or why it cannot be known: it cannot be
+// read, or it was removed (getcwd says so), where servers started in it may
+// run on.
+std::optional<ControlProblem> currentDirectory(DirectoryId *id)
+{
+    char name[PATH_MAX];
+    if ((::getcwd(name, sizeof name) != nullptr || errno != ENOENT) && directoryId(".", id))
+        return std::nullopt;
+    return ControlProblem(ControlProblem::Kind::FolderUnreadable, {}, {}, qt_error_string(errno));
 }
 
 // Whether the process writes its output into the file open as fd.
@@ -324,17 +455,34 @@ LaunchResult PosixServerControl::launchServer()
         return LaunchResult::failed(missing);
     }
 
+    if (std::optional<ControlProblem> untrusted = untrustedProgram(*program))
+        return LaunchResult::failed(std::move(*untrusted));
+    // Every server is held by a pidfd, to be watched and signalled without
+    // ever reaching a process that took over its PID. Where the kernel gives
+    // none (before Linux 5.3, or a sandbox that refuses them), nothing is
+    // launched that could be neither.
+    if (const UniqueFd probe(openPidfd(::getpid())); !probe.valid())
+        return LaunchResult::failed(
+            ControlProblem(ControlProblem::Kind::CannotWatch, *program, {}, qt_error_string(errno)));
+
     ServerLog log = prepareLog();
     pid_t pid = -1;
-    // The server runs with its output in the log, or in /dev/null when there
-    // is none; which it is the window says.
-    if (const int error = spawnInSession(QFile::encodeName(*program), {}, log.fd.get(), false, &pid)) {
+    if (std::optional<ControlProblem> failed = spawnServer(*program, log.fd.get(), &pid)) {
         dropLog(log);
-        return LaunchResult::failed(launchProblem(*program, error));
+        return LaunchResult::failed(std::move(*failed));
+    }
+    // The child cannot be reaped before this: only this process waits for it.
+    UniqueFd pidfd(openPidfd(pid));
+    if (!pidfd.valid()) {
+        const int error = errno;
+        // Not reaped yet, so its PID and group are still its own.
+        ::kill(-pid, SIGKILL);
+        ::waitpid(pid, nullptr, 0);
+        dropLog(log);
+        return LaunchResult::failed(
+            ControlProblem(ControlProblem::Kind::EndedUnwatched, *program, {}, qt_error_string(error)));
     }
     putLogInPlace(log);
-    // The child cannot be reaped before this: only this process waits for it.
-    UniqueFd pidfd(m_options.usePidfd ? openPidfd(pid) : -1);
     m_launchGroup = -1;
     watch(new ProcessWatch(pid, std::move(pidfd), true, this), std::move(log.fd));
     return {std::nullopt, pid, log.note};
@@ -383,13 +531,11 @@ std::optional<HeldProcess> PosixServerControl::backgroundedServer(pid_t launcher
 {
     // The group's ID stays the launcher's while anything is left in it, so
     // it names no one else's processes.
-    std::vector<HeldProcess> left = processGroupMembers(launcher, m_options.usePidfd);
+    std::vector<HeldProcess> left = processesLedBy({launcher}).processes;
     DirectoryId here;
-    QString problem;
-    const bool folderKnown = currentDirectory(&here, &problem);
     std::vector<HeldProcess> servers;
-    if (folderKnown)
-        servers = serversInDirectory(serverIdentity(), here, m_options.usePidfd);
+    if (!currentDirectory(&here))
+        servers = serversInDirectory(serverIdentity(), here).processes;
     // Of those left in the group, one that is already the server, else the
     // first started, which is the child that is becoming it.
     for (HeldProcess &member : left) {
@@ -427,51 +573,39 @@ QString PosixServerControl::lastLineOfLog() const
 ServerIdentity PosixServerControl::serverIdentity() const
 {
     ServerIdentity identity{programName().toStdString(), {}};
-    if (const std::optional<QString> program = findServerProgram())
+    // A program that Start would refuse to run tells no process to be the
+    // server: another user's link to any program would make it one.
+    const std::optional<QString> program = findServerProgram();
+    if (program && !untrustedProgram(*program))
         identity.program = QFile::encodeName(QFileInfo(*program).canonicalFilePath()).toStdString();
     return identity;
 }
 
-namespace {
-
-// Whether this folder's servers can be told at all; the answer's problem
-// when they cannot.
-std::optional<ControlProblem> searchImpossible(bool folderKnown, const QString &folderProblem)
+SearchAnswer PosixServerControl::answerWith(ProcessSearch found)
 {
-    if (!folderKnown)
-        return ControlProblem(ControlProblem::Kind::FolderUnreadable, {}, {}, folderProblem);
-    if (!QFileInfo(QStringLiteral("/proc/self")).exists())
-        return ControlProblem(ControlProblem::Kind::ProcessListUnreadable);
-    return std::nullopt;
-}
-
-} // namespace
-
-SearchAnswer PosixServerControl::answerWith(std::vector<HeldProcess> servers)
-{
-    if (const std::optional<qint64> pid = adoptFirstOf(std::move(servers)))
+    if (const std::optional<qint64> pid = adoptFirstOf(std::move(found.processes)))
         return {SearchAnswer::Outcome::Running, *pid, std::nullopt};
+    // None found where not all could be looked at: whether one runs cannot
+    // be told.
+    if (found.error != 0)
+        return {SearchAnswer::Outcome::Unknown, 0, processListProblem(found.error)};
     return {};
 }
 
 SearchAnswer PosixServerControl::findRunningServer()
 {
     DirectoryId here;
-    QString problem;
-    const bool folderKnown = currentDirectory(&here, &problem);
-    if (const std::optional<ControlProblem> impossible = searchImpossible(folderKnown, problem))
-        return {SearchAnswer::Outcome::Unknown, 0, impossible};
-    return answerWith(serversInDirectory(serverIdentity(), here, m_options.usePidfd));
+    if (std::optional<ControlProblem> unknown = currentDirectory(&here))
+        return {SearchAnswer::Outcome::Unknown, 0, std::move(unknown)};
+    return answerWith(serversInDirectory(serverIdentity(), here));
 }
 
 void PosixServerControl::startSearch()
 {
     DirectoryId here;
-    QString problem;
-    const bool folderKnown = currentDirectory(&here, &problem);
-    const std::optional<ControlProblem> impossible = searchImpossible(folderKnown, problem);
-    if (impossible || m_search.valid()) {
-        const SearchAnswer answer{SearchAnswer::Outcome::Unknown, 0, impossible};
+    const std::optional<ControlProblem> unknown = currentDirectory(&here);
+    if (unknown || m_search.valid()) {
+        const SearchAnswer answer{SearchAnswer::Outcome::Unknown, 0, unknown};
         QMetaObject::invokeMethod(
             this, [this, answer] { emit searchAnswered(answer); }, Qt::QueuedConnection);
         return;
@@ -480,39 +614,35 @@ void PosixServerControl::startSearch()
     // processes that takes milliseconds, which the window's first paint would
     // otherwise wait for. The server found is taken over here, on the
     // control's own thread.
-    m_search =
-        std::async(std::launch::async, [this, identity = serverIdentity(), folder = here,
-                                        usePidfd = m_options.usePidfd, answered = m_options.searchAnswered] {
-            std::vector<HeldProcess> found = serversInDirectory(identity, folder, usePidfd);
-            if (answered)
-                answered();
-            // Posted before the control's members are destroyed (the future's
-            // destructor waits for this), and dropped with the control.
-            QMetaObject::invokeMethod(this, &PosixServerControl::searchFinished, Qt::QueuedConnection);
-            return found;
-        });
+    m_search = std::async(std::launch::async, [this, identity = serverIdentity(), folder = here] {
+        ProcessSearch found = serversInDirectory(identity, folder);
+        // Posted before the control's members are destroyed (the future's
+        // destructor waits for this), and dropped with the control.
+        QMetaObject::invokeMethod(this, &PosixServerControl::searchFinished, Qt::QueuedConnection);
+        return found;
+    });
 }
 
 void PosixServerControl::searchFinished()
 {
     if (!m_search.valid())
         return;
-    std::vector<HeldProcess> servers = m_search.get();
+    ProcessSearch found = m_search.get();
     // Launched or stopping meanwhile: what the search found is no longer
     // the question.
     if (m_watched || !m_stopping.empty()) {
         emit searchAnswered({});
         return;
     }
-    emit searchAnswered(answerWith(std::move(servers)));
+    emit searchAnswered(answerWith(std::move(found)));
 }
 
 std::optional<qint64> PosixServerControl::adoptFirstOf(std::vector<HeldProcess> servers)
 {
     // Those that ended since the search found them are left out.
-    servers.erase(
-        std::remove_if(servers.begin(), servers.end(), [](const HeldProcess &p) { return !isRunning(p); }),
-        servers.end());
+    servers.erase(std::remove_if(servers.begin(), servers.end(),
+                                 [](const HeldProcess &p) { return !isRunning(p.pidfd.get()); }),
+                  servers.end());
     if (servers.empty())
         return std::nullopt;
     HeldProcess &server = servers.front();
@@ -535,33 +665,35 @@ std::optional<ControlProblem> PosixServerControl::stopServers()
     // to end even when the folder or the process list cannot be read, which
     // only the search for the folder's other servers needs.
     DirectoryId here;
-    QString problem;
-    const bool folderKnown = currentDirectory(&here, &problem);
-    const bool processesKnown = QFileInfo(QStringLiteral("/proc/self")).exists();
-    if (!m_watched) {
-        if (const std::optional<ControlProblem> impossible = searchImpossible(folderKnown, problem))
-            return impossible;
-    }
+    const std::optional<ControlProblem> folderUnknown = currentDirectory(&here);
+    if (!m_watched && folderUnknown)
+        return folderUnknown;
+    ProcessSearch found;
+    if (!folderUnknown)
+        found = serversInDirectory(serverIdentity(), here);
+    if (!m_watched && found.error != 0)
+        return processListProblem(found.error);
 
-    // What a launched wrapper started runs in its group, named anything.
-    std::vector<HeldProcess> others;
-    if (m_watched && processesKnown) {
-        if (m_watched->ownChild() && !m_watched->hasEnded())
-            others = processGroupMembers(m_watched->pid(), m_options.usePidfd);
-        else if (m_launchGroup > 0) {
-            // The group of a launcher that has ended is still the launch's
-            // while the server handed over to is in it.
-            others = processGroupMembers(m_launchGroup, m_options.usePidfd);
-            const pid_t watched = m_watched->pid();
-            if (std::none_of(others.begin(), others.end(),
-                             [watched](const HeldProcess &p) { return p.pid == watched; }))
-                others.clear();
-        }
+    // What the servers started runs in their process groups and sessions,
+    // named anything: the launched server's own session; those that servers
+    // taken over lead (a wrapper run by a script's --start, say); and the
+    // group of the launcher that handed the watched server over, while the
+    // server is still in it.
+    std::vector<HeldProcess> others = std::move(found.processes);
+    std::vector<pid_t> leaders;
+    if (m_watched && isRunning(m_watched->pidfd()))
+        leaders.push_back(m_watched->pid());
+    for (const HeldProcess &server : others)
+        leaders.push_back(server.pid);
+    if (m_watched && m_launchGroup > 0) {
+        std::vector<HeldProcess> launch = processesLedBy({m_launchGroup}).processes;
+        const pid_t watched = m_watched->pid();
+        if (std::any_of(launch.begin(), launch.end(),
+                        [watched](const HeldProcess &p) { return p.pid == watched; }))
+            std::move(launch.begin(), launch.end(), std::back_inserter(others));
     }
-    if (folderKnown && processesKnown) {
-        for (HeldProcess &server : serversInDirectory(serverIdentity(), here, m_options.usePidfd))
-            others.push_back(std::move(server));
-    }
+    for (HeldProcess &member : processesLedBy(leaders).processes)
+        others.push_back(std::move(member));
 
     std::vector<ProcessWatch *> asked;
     if (m_watched)
@@ -622,9 +754,15 @@ std::optional<ControlProblem> PosixServerControl::openUrl(const QString &url)
     // leaves it a zombie.
     const QString opener = QStringLiteral("xdg-open");
     pid_t pid = -1;
-    if (spawnInSession(QFile::encodeName(opener), {QFile::encodeName(url)}, -1, true, &pid) != 0)
+    if (spawnInSession(QFile::encodeName(opener), {QFile::encodeName(url)}, -1, -1, true, &pid) != 0)
         return ControlProblem(ControlProblem::Kind::OpenerNotStarted, url, opener);
-    auto *watch = new ProcessWatch(pid, UniqueFd(m_options.usePidfd ? openPidfd(pid) : -1), true, this);
+    UniqueFd pidfd(openPidfd(pid));
+    if (!pidfd.valid()) {
+        // It runs all the same; only what its status would say is lost.
+        ProcessWatch::reapWhenEnded(pid);
+        return std::nullopt;
+    }
+    auto *watch = new ProcessWatch(pid, std::move(pidfd), true, this);
     connect(watch, &ProcessWatch::ended, this, [this, watch, url, opener](const ServerExit &exit) {
         watch->deleteLater();
         if (const std::optional<ControlProblem> problem = openerProblem(url, opener, exit))

@@ -10,16 +10,16 @@
 #include <sys/types.h>
 
 #include <chrono>
-#include <functional>
 #include <future>
 #include <optional>
 #include <vector>
 
 class ProcessWatch;
 
-// Server control on Linux: posix_spawn into a session of its own with the
-// output in the log, pidfds to watch and to signal, /proc to find the
-// folder's servers, and a detached reaper for the kill after the grace period.
+// Server control on Linux: posix_spawn into a session of its own with an
+// input that never ends and the output in the log, pidfds to watch and to
+// signal, /proc to find the folder's servers, and a detached reaper for the
+// kill after the grace period.
 class PosixServerControl final : public ServerControl
 {
     Q_OBJECT
@@ -34,12 +34,6 @@ public:
         QString programDir;
         // How long a server may take to end on SIGTERM before it is killed.
         std::chrono::milliseconds stopGracePeriod = kDefaultStopGracePeriod;
-        // Off only to run the fallback for kernels without pidfds.
-        bool usePidfd = true;
-        // Called on the thread of the search that startSearch() starts,
-        // once it has its result: tests step into the gap before the
-        // window takes the server over.
-        std::function<void()> searchAnswered{};
     };
 
     // The program's own: the server looked for beside the program first, and
@@ -62,6 +56,9 @@ public:
     // Where the server program is looked for, in order: the program folder,
     // the current directory, then PATH.
     QStringList searchDirectories() const;
+    // The first executable file of the server's name there. The launch
+    // refuses it when it, or a link on the way to it, belongs neither to
+    // this user nor to root and lies in a folder others may write to.
     std::optional<QString> findServerProgram() const;
     // How the folder's servers are told from other processes: by the
     // server's name, and by the program the launch would start here.
@@ -76,7 +73,7 @@ private:
     void watchedServerEnded(const ServerExit &exit);
     void stoppingServerEnded(ProcessWatch *watch);
     void searchFinished();
-    SearchAnswer answerWith(std::vector<HeldProcess> servers);
+    SearchAnswer answerWith(ProcessSearch found);
     // What a launcher that ended with 0 left running as the server.
     std::optional<HeldProcess> backgroundedServer(pid_t launcher);
     // Watches the lowest PID of those still running, and returns it.
@@ -92,7 +89,7 @@ private:
     // What the last Stop asked to end and has not yet ended.
     std::vector<ProcessWatch *> m_stopping;
     // The search that startSearch() started.
-    std::future<std::vector<HeldProcess>> m_search;
+    std::future<ProcessSearch> m_search;
 };
 
 // What went wrong with an opener that ended as exit says: nothing when it

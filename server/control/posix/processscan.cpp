@@ -1,17 +1,20 @@
 #include "processscan.h"
 
 #include <cerrno>
-#include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
+#include <linux/magic.h>
 #include <poll.h>
 #include <sys/stat.h>
+#include <sys/statfs.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <memory>
 
 namespace {
 
@@ -44,15 +47,14 @@ std::string procFile(int procDir, const char *pid, const char *file, size_t size
 {
     char path[48];
     std::snprintf(path, sizeof path, "%s/%s", pid, file);
-    const int fd = ::openat(procDir, path, O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
+    const UniqueFd fd(::openat(procDir, path, O_RDONLY | O_CLOEXEC));
+    if (!fd.valid())
         return {};
     std::string content(size, '\0');
     ssize_t length;
     do {
-        length = ::read(fd, content.data(), size);
+        length = ::read(fd.get(), content.data(), size);
     } while (length < 0 && errno == EINTR);
-    ::close(fd);
     content.resize(length > 0 ? size_t(length) : 0);
     return content;
 }
@@ -88,12 +90,25 @@ bool isServer(int procDir, const char *pid, const ServerIdentity &server)
            runsScriptNamed(procDir, pid, server.name);
 }
 
-bool ownedByMe(int procDir, const char *pid)
+// Whether a process is this user's: its real and effective users are both
+// this one. Its /proc entry belongs to its effective user, or to root when
+// it may not be inspected (a set-uid program): anyone else's is not looked
+// into further.
+bool isOwn(int procDir, const char *pid)
 {
+    const uid_t me = ::getuid();
     struct stat st
     {
     };
-    return ::fstatat(procDir, pid, &st, 0) == 0 && st.st_uid == ::getuid();
+    if (::fstatat(procDir, pid, &st, 0) != 0 || (st.st_uid != me && st.st_uid != 0))
+        return false;
+    const std::string status = procFile(procDir, pid, "status", 4096);
+    const size_t line = status.find("\nUid:");
+    unsigned long real = 0;
+    unsigned long effective = 0;
+    return line != std::string::npos &&
+           std::sscanf(status.c_str() + line + 5, "%lu %lu", &real, &effective) == 2 && real == me &&
+           effective == me;
 }
 
 bool runsIn(int procDir, const char *pid, const DirectoryId &directory)
@@ -106,74 +121,84 @@ bool runsIn(int procDir, const char *pid, const DirectoryId &directory)
     return ::fstatat(procDir, link, &st, 0) == 0 && DirectoryId{st.st_dev, st.st_ino} == directory;
 }
 
-// The process group of a process (field 5 of its stat line); -1 when gone.
-pid_t processGroup(int procDir, const char *pid)
+// What a process's stat line says of where it belongs.
+struct ProcStat
 {
-    char path[32];
-    std::snprintf(path, sizeof path, "%s/stat", pid);
-    const int fd = ::openat(procDir, path, O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
-        return -1;
-    char line[512];
-    const ssize_t length = ::read(fd, line, sizeof line - 1);
-    ::close(fd);
-    if (length <= 0)
-        return -1;
-    line[length] = '\0';
-    // The name in brackets may hold blanks: start after the last ')'.
-    const char *fields = std::strrchr(line, ')');
     char state = 0;
-    long ppid = 0;
-    long pgrp = -1;
-    if (!fields || std::sscanf(fields + 1, " %c %ld %ld", &state, &ppid, &pgrp) != 3 || state == 'Z')
-        return -1;
-    return pid_t(pgrp);
+    pid_t group = -1;
+    pid_t session = -1;
+};
+
+bool readStat(int procDir, const char *pid, ProcStat *stat)
+{
+    const std::string line = procFile(procDir, pid, "stat", 512);
+    // The name in brackets may hold blanks: the fields start after the last ')'.
+    const size_t nameEnd = line.rfind(')');
+    long parent = 0;
+    long group = -1;
+    long session = -1;
+    if (nameEnd == std::string::npos || std::sscanf(line.c_str() + nameEnd + 1, " %c %ld %ld %ld",
+                                                    &stat->state, &parent, &group, &session) != 4)
+        return false;
+    stat->group = pid_t(group);
+    stat->session = pid_t(session);
+    return true;
 }
 
-bool stillRunning(int pidfd)
+// The one walk through /proc: holds each of this user's processes (but this
+// one) for which wanted(procDir, name) holds, and keeps it only if that still
+// holds once it is held: if the process that the PID named had ended and the
+// PID gone to another, what is read through the PID now says so.
+template <typename Wanted> ProcessSearch holdEach(Wanted wanted)
 {
-    pollfd p{pidfd, POLLIN, 0};
-    return ::poll(&p, 1, 0) == 0;
-}
-
-// Calls found(procDir, pid, name) for every process of this user that
-// matches.
-template <typename Matches, typename Found> void forEachOwn(Matches matches, Found found)
-{
-    DIR *proc = ::opendir("/proc");
-    if (!proc)
-        return;
-    const int procDir = ::dirfd(proc);
+    ProcessSearch search;
+    const std::unique_ptr<DIR, int (*)(DIR *)> proc(::opendir("/proc"), ::closedir);
+    if (!proc) {
+        search.error = errno;
+        return search;
+    }
+    const int procDir = ::dirfd(proc.get());
+    struct statfs fs
+    {
+    };
+    if (::fstatfs(procDir, &fs) != 0 || fs.f_type != PROC_SUPER_MAGIC) {
+        search.error = kNoProcessList;
+        return search;
+    }
+    const auto matches = [&](const char *name) {
+        return isOwn(procDir, name) && wanted(procDir, name);
+    };
     const pid_t self = ::getpid();
-    while (const dirent *entry = ::readdir(proc)) {
+    while (const dirent *entry = ::readdir(proc.get())) {
         char *end = nullptr;
         const long pid = std::strtol(entry->d_name, &end, 10);
-        if (end == entry->d_name || *end != '\0' || pid <= 0 || pid == self)
+        if (end == entry->d_name || *end != '\0' || pid <= 0 || pid == self || !matches(entry->d_name))
             continue;
-        // Another user's executable cannot be read anyway; root's can, so
-        // the owner is checked first.
-        if (ownedByMe(procDir, entry->d_name) && matches(procDir, entry->d_name))
-            found(procDir, pid_t(pid), entry->d_name);
+        UniqueFd pidfd(openPidfd(pid_t(pid)));
+        if (!pidfd.valid()) {
+            if (errno != ESRCH) // else it has ended meanwhile
+                search.error = errno;
+            continue;
+        }
+        if (matches(entry->d_name) && isRunning(pidfd.get()))
+            search.processes.push_back({pid_t(pid), std::move(pidfd)});
     }
-    ::closedir(proc);
+    std::sort(search.processes.begin(), search.processes.end(),
+              [](const HeldProcess &a, const HeldProcess &b) { return a.pid < b.pid; });
+    return search;
 }
 
 } // namespace
 
 int openPidfd(pid_t pid)
 {
-#ifdef SYS_pidfd_open
     return static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
-#else
-    (void)pid;
-    errno = ENOSYS;
-    return -1;
-#endif
 }
 
-bool isRunning(const HeldProcess &process)
+bool isRunning(int pidfd)
 {
-    return process.pidfd.valid() ? stillRunning(process.pidfd.get()) : ::kill(process.pid, 0) == 0;
+    pollfd p{pidfd, POLLIN, 0};
+    return ::poll(&p, 1, 0) == 0;
 }
 
 bool directoryId(const char *path, DirectoryId *id)
@@ -187,67 +212,21 @@ bool directoryId(const char *path, DirectoryId *id)
     return true;
 }
 
-std::vector<HeldProcess> serversInDirectory(const ServerIdentity &server, const DirectoryId &directory,
-                                            bool usePidfd, const std::function<void(pid_t)> &listed)
+ProcessSearch serversInDirectory(const ServerIdentity &server, const DirectoryId &directory)
 {
-    std::vector<HeldProcess> found;
-    const auto matches = [&server](int procDir, const char *name) {
-        return isServer(procDir, name, server);
-    };
-    forEachOwn(matches, [&](int procDir, pid_t pid, const char *name) {
-        if (listed)
-            listed(pid);
-        UniqueFd pidfd(usePidfd ? openPidfd(pid) : -1);
-        if (usePidfd && !pidfd.valid() && errno == ESRCH)
-            return; // ended meanwhile
-        // Read through the PID once it is held: if the process it named had
-        // ended and the PID gone to another, the pidfd now says so.
-        if (!ownedByMe(procDir, name) || !matches(procDir, name) || !runsIn(procDir, name, directory))
-            return;
-        if (pidfd.valid() && !stillRunning(pidfd.get()))
-            return;
-        found.push_back({pid, std::move(pidfd)});
+    return holdEach([&](int procDir, const char *name) {
+        return isServer(procDir, name, server) && runsIn(procDir, name, directory);
     });
-    std::sort(found.begin(), found.end(),
-              [](const HeldProcess &a, const HeldProcess &b) { return a.pid < b.pid; });
-    return found;
 }
 
-std::vector<HeldProcess> processGroupMembers(pid_t pgid, bool usePidfd)
+ProcessSearch processesLedBy(const std::vector<pid_t> &leaders)
 {
-    std::vector<HeldProcess> found;
-    DIR *proc = ::opendir("/proc");
-    if (!proc)
-        return found;
-    const int procDir = ::dirfd(proc);
-    while (const dirent *entry = ::readdir(proc)) {
-        char *end = nullptr;
-        const long pid = std::strtol(entry->d_name, &end, 10);
-        if (end == entry->d_name || *end != '\0' || pid <= 0 || pid == pgid)
-            continue;
-        if (processGroup(procDir, entry->d_name) != pgid || !ownedByMe(procDir, entry->d_name))
-            continue;
-        UniqueFd pidfd(usePidfd ? openPidfd(pid_t(pid)) : -1);
-        if (usePidfd && !pidfd.valid() && errno == ESRCH)
-            continue;
-        if (processGroup(procDir, entry->d_name) != pgid || !ownedByMe(procDir, entry->d_name))
-            continue;
-        if (pidfd.valid() && !stillRunning(pidfd.get()))
-            continue;
-        found.push_back({pid_t(pid), std::move(pidfd)});
-    }
-    ::closedir(proc);
-    return found;
-}
-
-std::vector<pid_t> processesByImageName(const std::string &imageName)
-{
-    std::vector<pid_t> found;
-    forEachOwn(
-        [&imageName](int procDir, const char *name) {
-            return baseName(executablePath(procDir, name)) == imageName;
-        },
-        [&found](int, pid_t pid, const char *) { found.push_back(pid); });
-    std::sort(found.begin(), found.end());
-    return found;
+    const auto isLeader = [&leaders](pid_t pid) {
+        return std::find(leaders.begin(), leaders.end(), pid) != leaders.end();
+    };
+    return holdEach([&](int procDir, const char *name) {
+        ProcStat stat;
+        return !isLeader(pid_t(std::atol(name))) && readStat(procDir, name, &stat) && stat.state != 'Z' &&
+               (isLeader(stat.group) || isLeader(stat.session));
+    });
 }

@@ -4,23 +4,23 @@
 
 #include <sys/types.h>
 
-#include <functional>
 #include <string>
 #include <vector>
 
-// A process, held by a pidfd where the kernel has them, so that a PID that
-// is recycled meanwhile is never signalled.
+// A process held by a pidfd, so that a PID that is recycled meanwhile is
+// never signalled.
 struct HeldProcess
 {
     pid_t pid = -1;
-    UniqueFd pidfd; // invalid without pidfd support
+    UniqueFd pidfd;
 };
 
-// Whether a held process still runs (without a pidfd: whether its PID does).
-bool isRunning(const HeldProcess &process);
+// Whether the process that a pidfd holds still runs. Async-signal-safe: the
+// reaper calls it after fork.
+bool isRunning(int pidfd);
 
 // Opens a pidfd on a process; -1 with errno set where that fails (ESRCH: it
-// has ended; ENOSYS: no pidfds on this kernel).
+// has ended; ENOSYS: the kernel has no pidfds).
 int openPidfd(pid_t pid);
 
 // A directory's identity: folders are compared by device and inode, not by
@@ -46,22 +46,28 @@ struct ServerIdentity
     std::string program;
 };
 
-// Processes of this user that are the server by its identity and whose
-// working directory is directory, lowest PID first. Each is opened by pidfd
-// before what identifies it is read, and kept only if it is still the same
-// process afterwards. Without pidfds (usePidfd false, or an old kernel) the
-// PIDs alone are returned. listed, when given, is called with each PID that
-// the listing names before it is held: the gap where a PID can be recycled,
-// which tests step into.
-std::vector<HeldProcess> serversInDirectory(const ServerIdentity &server, const DirectoryId &directory,
-                                            bool usePidfd = true,
-                                            const std::function<void(pid_t)> &listed = nullptr);
+// What a look through the process list found. Only this user's processes
+// count: those whose real and effective users are both this one (a set-uid
+// program another user started is not, whoever owns its /proc entry).
+struct ProcessSearch
+{
+    // Lowest PID first, each held by a pidfd opened before what identifies it
+    // was read again, and kept only if it was still the same process then.
+    std::vector<HeldProcess> processes;
+    // 0 when every process could be looked at; else why not, so that "none"
+    // is never said when it cannot be told: an errno value, or kNoProcessList.
+    int error = 0;
+};
+// /proc is there but holds no process list (something else is mounted on it).
+constexpr int kNoProcessList = -1;
 
-// Processes of this user in the process group pgid, but its leader, held
-// like the above: the children a launched program left behind, whatever
-// their names.
-std::vector<HeldProcess> processGroupMembers(pid_t pgid, bool usePidfd = true);
+// The processes that are the server by its identity and whose working
+// directory is directory.
+ProcessSearch serversInDirectory(const ServerIdentity &server, const DirectoryId &directory);
 
-// Processes of this user whose executable's file name is imageName, in any
-// folder.
-std::vector<pid_t> processesByImageName(const std::string &imageName);
+// The processes in the process groups and sessions whose IDs are those of
+// leaders, the leaders themselves left out: what a launched or taken-over
+// server started, whatever their names. A group's or session's ID stays its
+// leader's while anything is left in it, so a leader held alive, or a group
+// that still holds a process known to be in it, names no one else's.
+ProcessSearch processesLedBy(const std::vector<pid_t> &leaders);

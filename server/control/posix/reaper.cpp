@@ -1,5 +1,7 @@
 #include "reaper.h"
 
+#include "processscan.h"
+
 #include <cerrno>
 #include <climits>
 #include <csignal>
@@ -21,28 +23,13 @@ long monotonicMs()
     return ts.tv_sec * 1000L + ts.tv_nsec / 1000000L;
 }
 
-bool alive(const ReapTarget &t)
-{
-    if (t.pidfd >= 0) {
-        pollfd p{t.pidfd, POLLIN, 0};
-        return ::poll(&p, 1, 0) == 0;
-    }
-    return ::kill(t.pid, 0) == 0;
-}
-
 void killTarget(const ReapTarget &t)
 {
     // A group is only signalled while its leader is held alive by the pidfd:
     // then its ID cannot have been given to anyone else.
-    if (t.group && t.pidfd >= 0)
+    if (t.group)
         ::kill(-t.pid, SIGKILL);
-#ifdef SYS_pidfd_send_signal
-    if (t.pidfd >= 0) {
-        ::syscall(SYS_pidfd_send_signal, t.pidfd, SIGKILL, nullptr, 0);
-        return;
-    }
-#endif
-    ::kill(t.pid, SIGKILL);
+    ::syscall(SYS_pidfd_send_signal, t.pidfd, SIGKILL, nullptr, 0);
 }
 
 bool closeRange(unsigned first, unsigned last)
@@ -88,17 +75,21 @@ void closeAllBut(const int *keep, size_t count)
     const long deadline = monotonicMs() + graceMs;
     for (;;) {
         bool anyAlive = false;
-        for (size_t i = 0; i < count; ++i)
-            anyAlive = anyAlive || alive(targets[i]);
+        for (size_t i = 0; i < count; ++i) {
+            // poll passes over negative descriptors: those that have ended
+            // would wake it at once.
+            if (fds[i].fd >= 0 && !isRunning(fds[i].fd))
+                fds[i].fd = -1;
+            anyAlive = anyAlive || fds[i].fd >= 0;
+        }
         const long left = deadline - monotonicMs();
         if (!anyAlive || left <= 0)
             break;
-        // A pidfd becomes readable when its process ends; processes without
-        // one are looked at every 100 ms.
-        ::poll(fds, nfds_t(count), int(std::min(left, 100L)));
+        // A pidfd becomes readable when its process ends.
+        ::poll(fds, nfds_t(count), int(left));
     }
     for (size_t i = 0; i < count; ++i) {
-        if (alive(targets[i]))
+        if (isRunning(targets[i].pidfd))
             killTarget(targets[i]);
     }
     ::_exit(0);
@@ -116,8 +107,7 @@ int startReaper(const std::vector<ReapTarget> &targets, std::chrono::millisecond
     std::vector<int> keep;
     for (const ReapTarget &t : targets) {
         fds.push_back({t.pidfd, POLLIN, 0});
-        if (t.pidfd >= 0)
-            keep.push_back(t.pidfd);
+        keep.push_back(t.pidfd);
     }
     std::sort(keep.begin(), keep.end());
     const long graceMs = long(gracePeriod.count());

@@ -235,27 +235,27 @@ struct FileHolder
     DWORD processId = 0;
 };
 
-// What became of a file that could not be replaced.
-struct HeldFileRewrite
+// What became of a file that could not be replaced, written in place.
+struct InPlaceWrite
 {
     enum class Outcome
     {
-        NotHeld,            // nobody holds it against replacing: the failure was another
-        Rewritten,          // written in place, completely
-        HeldAgainstWriting, // held so that it can be neither replaced nor written; error
-        WrittenPartly,      // written in place, and that failed partway: it is incomplete; error
+        Written,            // completely
+        NotWritable,        // it cannot be opened for writing either: the failure to replace it stands
+        HeldAgainstWriting, // another program holds it so that it can be neither replaced nor written
+        WrittenPartly,      // the write failed partway: it is incomplete now; error
     };
-    Outcome outcome = Outcome::NotHeld;
+    Outcome outcome = Outcome::NotWritable;
     DWORD error = 0;
     // Who holds it, where the Restart Manager tells; this program excepted.
     std::vector<FileHolder> holders;
 };
 
-// After the file at path could not be replaced: when another program holds it
-// open without letting it be deleted or renamed (a log viewer, a tail tool),
-// writes bytes into it in place, as a text file is rewritten, so that such a
-// reader sees the new contents.
-HeldFileRewrite rewriteHeldFile(const std::wstring &path, const std::string &bytes);
+// After the file at path could not be replaced (as while another program, a
+// log viewer or a tail tool, holds it open without letting it be deleted or
+// renamed, or only reads it for a moment): writes bytes into it in place, as
+// a text file is rewritten, so that such a reader sees the new contents.
+InPlaceWrite writeInPlace(const std::wstring &path, const std::string &bytes);
 
 // ---- The shell and the network -------------------------------------------
 

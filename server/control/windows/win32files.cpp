@@ -43,25 +43,20 @@ std::vector<FileHolder> holdersOf(const std::wstring &path)
 
 } // namespace
 
-HeldFileRewrite rewriteHeldFile(const std::wstring &path, const std::string &bytes)
+InPlaceWrite writeInPlace(const std::wstring &path, const std::string &bytes)
 {
-    HeldFileRewrite rewrite;
-    // Held against replacing: the right to delete it is refused for sharing.
-    {
-        const UniqueHandle probe(::CreateFileW(path.c_str(), DELETE, kShareAll, nullptr, OPEN_EXISTING,
-                                               FILE_ATTRIBUTE_NORMAL, nullptr));
-        if (probe || ::GetLastError() != ERROR_SHARING_VIOLATION)
-            return rewrite;
-    }
-    // Shared as the holder shares it; written from the start, and cut after
-    // the new end, so that a reader never finds it empty.
+    InPlaceWrite write;
+    // Shared as a reader shares it; written from the start, and cut after the
+    // new end, so that a reader never finds it empty.
     const UniqueHandle file(::CreateFileW(path.c_str(), GENERIC_WRITE, kShareAll, nullptr, OPEN_EXISTING,
                                           FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file) {
-        rewrite.outcome = HeldFileRewrite::Outcome::HeldAgainstWriting;
-        rewrite.error = ::GetLastError();
-        rewrite.holders = holdersOf(path);
-        return rewrite;
+        write.error = ::GetLastError();
+        if (write.error == ERROR_SHARING_VIOLATION) {
+            write.outcome = InPlaceWrite::Outcome::HeldAgainstWriting;
+            write.holders = holdersOf(path);
+        }
+        return write;
     }
     size_t done = 0;
     while (done < bytes.size()) {
@@ -72,13 +67,12 @@ HeldFileRewrite rewriteHeldFile(const std::wstring &path, const std::string &byt
         done += written;
     }
     if (done < bytes.size() || !::SetEndOfFile(file.get()) || !::FlushFileBuffers(file.get())) {
-        rewrite.outcome = HeldFileRewrite::Outcome::WrittenPartly;
-        rewrite.error = ::GetLastError();
-        rewrite.holders = holdersOf(path);
-        return rewrite;
+        write.outcome = InPlaceWrite::Outcome::WrittenPartly;
+        write.error = ::GetLastError();
+        return write;
     }
-    rewrite.outcome = HeldFileRewrite::Outcome::Rewritten;
-    return rewrite;
+    write.outcome = InPlaceWrite::Outcome::Written;
+    return write;
 }
 
 } // namespace win32
