@@ -191,7 +191,7 @@ QString problem(const ControlProblem &p, Request request)
     case Request::Stop:
         if (p.kind == ControlProblem::Kind::StopNotStarted)
             return QStringLiteral(
-                       "Cannot stop the server: no process can be started to make sure it ends (%1). "
+                       "Cannot stop the server: what ends it after the grace period cannot be started (%1). "
                        "Nothing was asked to end.")
                 .arg(p.systemError);
         if (p.kind == ControlProblem::Kind::StopNotEnsured)

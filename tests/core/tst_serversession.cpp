@@ -154,8 +154,9 @@ void TestServerSession::failedStopKeepsRunning()
         ControlProblem(ControlProblem::Kind::StopNotStarted, {}, {}, QStringLiteral("no room"));
     QCOMPARE(m_session->stop().kind, ServerSession::StopOutcome::Kind::Refused);
     QCOMPARE(m_session->state(), State::Running);
-    QCOMPARE(m_session->status(), QStringLiteral("Cannot stop the server: no process can be started to make "
-                                                 "sure it ends (no room). Nothing was asked to end."));
+    QCOMPARE(m_session->status(),
+             QStringLiteral("Cannot stop the server: what ends it after the grace period cannot be "
+                            "started (no room). Nothing was asked to end."));
 }
 
 void TestServerSession::serverStateReportsMissingOpener()
