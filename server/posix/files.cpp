@@ -1,4 +1,5 @@
 #include "platformfiles.h"
+#include "posix/users.h"
 
 #include "uniquefd.h"
 
@@ -37,16 +38,6 @@ SmallFileRead unusable(const QString &reason)
 QString tooLarge(qint64 maxSize)
 {
     return QStringLiteral("it is larger than %1 MiB").arg(maxSize / (1024 * 1024));
-}
-
-QString userName(uid_t uid)
-{
-    passwd entry{};
-    passwd *found = nullptr;
-    char buffer[1024];
-    if (::getpwuid_r(uid, &entry, buffer, sizeof buffer, &found) == 0 && found)
-        return QStringLiteral("%1 (uid %2)").arg(QString::fromLocal8Bit(found->pw_name)).arg(uid);
-    return QStringLiteral("uid %1").arg(uid);
 }
 
 } // namespace
@@ -347,4 +338,14 @@ QString StagedFile::commit()
     d->temporary.clear();
     d->file.reset();
     return {};
+}
+
+QString userName(uid_t uid)
+{
+    passwd entry{};
+    passwd *found = nullptr;
+    char buffer[1024];
+    if (::getpwuid_r(uid, &entry, buffer, sizeof buffer, &found) == 0 && found)
+        return QStringLiteral("%1 (uid %2)").arg(QString::fromLocal8Bit(found->pw_name)).arg(uid);
+    return QStringLiteral("uid %1").arg(uid);
 }

@@ -2,6 +2,7 @@
 
 #include "logline.h"
 #include "platformfiles.h"
+#include "posix/users.h"
 #include "processscan.h"
 #include "processwatch.h"
 #include "reaper.h"
@@ -14,7 +15,6 @@
 #include <climits>
 #include <csignal>
 #include <fcntl.h>
-#include <pwd.h>
 #include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -61,16 +61,6 @@ struct NameState
     bool ours = false;
     bool folder = false;
 };
-
-QString userName(uid_t uid)
-{
-    passwd entry{};
-    passwd *found = nullptr;
-    char buffer[1024];
-    if (::getpwuid_r(uid, &entry, buffer, sizeof buffer, &found) == 0 && found)
-        return QStringLiteral("%1 (uid %2)").arg(QString::fromLocal8Bit(found->pw_name)).arg(uid);
-    return QStringLiteral("uid %1").arg(uid);
-}
 
 NameState lookAt(const QString &name)
 {
