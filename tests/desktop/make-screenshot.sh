@@ -1,6 +1,8 @@
 #!/bin/sh
-# Redoes docs/screenshot.png: the main window with its starting values and the
-# About window, on a desktop of their own (Xvfb and icewm). Everything it
+# Redoes docs/screenshot.png: the main window with its starting values, just
+# after Start (the stand-in server beside the program), and the About window,
+# on a desktop of their own (Xvfb and icewm). Run it where the local address
+# is loopback: tests/netns-run.sh tests/desktop/make-screenshot.sh Everything it
 # starts it ends again, by process id. With a scale of 2 (QT_SCALE_FACTOR, as
 # on a high-density screen) it writes docs/screenshot@2x.png instead.
 #
@@ -70,22 +72,24 @@ gui_pid=$!
 retry xdotool search --onlyvisible --name '^OrbelithServer GUI$'
 main=$(xdotool search --onlyvisible --name '^OrbelithServer GUI$' | head -n 1)
 
-# The main window top left; About over its bottom left corner, where the
-# status line is still empty.
-xdotool windowmove --sync "$main" $((70 * scale)) 30
+# The main window top left, Start pressed, so that the status line speaks and
+# the focus is on Stop; About beside it, on the right.
+xdotool windowmove --sync "$main" 10 30
+xdotool mousemove --window "$main" $((350 * scale)) $((432 * scale)) click 1
+retry test -e "$work/run/orbelith-gui-server.log"
 xdotool mousemove --window "$main" $((520 * scale)) $((480 * scale)) click 1
 retry xdotool search --onlyvisible --name '^关于$'
 about=$(xdotool search --onlyvisible --name '^关于$' | head -n 1)
-xdotool windowmove --sync "$about" $((10 * scale)) $((470 * scale))
-xdotool mousemove $((1200 * scale)) 20
+geometry() { xdotool getwindowgeometry --shell "$1" | sed -n "s/^$2=//p"; }
+xdotool windowmove --sync "$about" $(($(geometry "$main" X) + $(geometry "$main" WIDTH) + 20)) $((290 * scale))
+xdotool mousemove $((1200 * scale)) $((1000 * scale))
 sleep 1
 
 # Both windows with their frames, and a small margin.
-geometry() { xdotool getwindowgeometry --shell "$1" | sed -n "s/^$2=//p"; }
-left=$(($(geometry "$about" X) - 15))
+left=$(($(geometry "$main" X) - 10))
 top=$(($(geometry "$main" Y) - 34))
-right=$(($(geometry "$main" X) + $(geometry "$main" WIDTH) + 15))
-bottom=$(($(geometry "$about" Y) + $(geometry "$about" HEIGHT) + 15))
+right=$(($(geometry "$about" X) + $(geometry "$about" WIDTH) + 15))
+bottom=$(($(geometry "$main" Y) + $(geometry "$main" HEIGHT) + 15))
 [ $left -ge 0 ] || left=0
 [ $top -ge 0 ] || top=0
 mkdir -p "$(dirname "$out")"
