@@ -22,7 +22,7 @@ namespace {
 // (another user's process, a zombie, a kernel thread).
 std::string executablePath(int procDir, const char *pid)
 {
-    char link[32];
+    char link[300];
     std::snprintf(link, sizeof link, "%s/exe", pid);
     char target[4096];
     const ssize_t length = ::readlinkat(procDir, link, target, sizeof target - 1);
@@ -45,7 +45,7 @@ std::string baseName(const std::string &path)
 // At most size bytes of a small /proc file of the process; empty when gone.
 std::string procFile(int procDir, const char *pid, const char *file, size_t size)
 {
-    char path[48];
+    char path[300];
     std::snprintf(path, sizeof path, "%s/%s", pid, file);
     const UniqueFd fd(::openat(procDir, path, O_RDONLY | O_CLOEXEC));
     if (!fd.valid())
@@ -93,15 +93,19 @@ bool isServer(int procDir, const char *pid, const ServerIdentity &server)
 // Whether a process is this user's: its real and effective users are both
 // this one. Its /proc entry belongs to its effective user, or to root when
 // it may not be inspected (a set-uid program): anyone else's is not looked
-// into further.
-bool isOwn(int procDir, const char *pid)
+// into further (mayBeOwn).
+bool mayBeOwn(int procDir, const char *pid)
 {
     const uid_t me = ::getuid();
     struct stat st
     {
     };
-    if (::fstatat(procDir, pid, &st, 0) != 0 || (st.st_uid != me && st.st_uid != 0))
-        return false;
+    return ::fstatat(procDir, pid, &st, 0) == 0 && (st.st_uid == me || st.st_uid == 0);
+}
+
+bool isOwn(int procDir, const char *pid)
+{
+    const uid_t me = ::getuid();
     const std::string status = procFile(procDir, pid, "status", 4096);
     const size_t line = status.find("\nUid:");
     unsigned long real = 0;
@@ -113,7 +117,7 @@ bool isOwn(int procDir, const char *pid)
 
 bool runsIn(int procDir, const char *pid, const DirectoryId &directory)
 {
-    char link[32];
+    char link[300];
     std::snprintf(link, sizeof link, "%s/cwd", pid);
     struct stat st
     {
@@ -165,8 +169,10 @@ template <typename Wanted> ProcessSearch holdEach(Wanted wanted)
         search.error = kNoProcessList;
         return search;
     }
+    // The owner of the entry first, then what is wanted, which reads little;
+    // the status file, the dearest to read, last.
     const auto matches = [&](const char *name) {
-        return isOwn(procDir, name) && wanted(procDir, name);
+        return mayBeOwn(procDir, name) && wanted(procDir, name) && isOwn(procDir, name);
     };
     const pid_t self = ::getpid();
     while (const dirent *entry = ::readdir(proc.get())) {
