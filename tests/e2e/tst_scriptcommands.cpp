@@ -259,8 +259,11 @@ void TestScriptCommands::twoStartsAtOnceLaunchOne()
     const QString program = QDir(lonely).filePath(QStringLiteral("orbelith-gui"));
     QVERIFY(QDir().mkdir(folder) && QDir().mkdir(lonely));
     QVERIFY(QFile::copy(QStringLiteral(GUI_PROGRAM), program));
+    // The stand-in beside it, reached by a name that needs no quoting.
+    QVERIFY(QDir(folder).mkdir(u"standin"_s) && QFile::copy(QStringLiteral(STANDIN_DIR "/orbelithsrv"),
+                                                            QDir(folder).filePath(u"standin/orbelithsrv"_s)));
     QVERIFY(writeFile(QDir(folder).filePath(u"orbelithsrv"_s),
-                      "#!/bin/sh\necho \"round $(cat round)\"\nexec " STANDIN_DIR "/orbelithsrv\n"));
+                      "#!/bin/sh\necho \"round $(cat round)\"\nexec ./standin/orbelithsrv\n"));
     QVERIFY(
         QFile::setPermissions(QDir(folder).filePath(u"orbelithsrv"_s), QFile::ReadOwner | QFile::ExeOwner));
     const QString log = QDir(folder).filePath(kServerLogFileName);
