@@ -521,8 +521,8 @@ void Form1::leaveLostTray()
 
 void Form1::stopServerBeforeExit()
 {
-    if (m_session->state() != ServerSession::State::Exiting)
-        m_session->exit();
+    // Once Exiting, a second call ends nothing more.
+    m_session->exit();
 }
 
 void Form1::command4_Click()
